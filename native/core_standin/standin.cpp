@@ -1,0 +1,422 @@
+// Stand-in for the core library: every function of core_api.h with its exact
+// signature, answering with success by default.  Reply functions echo the
+// request (or a fixed text when there is none), text functions return fixed
+// texts.  A test scripts statuses, replies, faults and events through the
+// control API in standin.h and reads back a log of every call.
+#include "core_api.h"
+#include "standin.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FnState {
+    explicit FnState(const char* n);
+    const char* name;
+    int status = 0;
+    int mode = ZQSTUB_NORMAL;
+    int mode_len = 0;
+    bool has_reply = false;
+    std::string reply;  // scripted reply or text
+    std::string held;   // what the last call handed out; valid until the next call
+    int deliver = 0;    // events to deliver during each call (-1: all)
+    long calls = 0;
+
+    void reset() {
+        status = 0;
+        mode = ZQSTUB_NORMAL;
+        mode_len = 0;
+        has_reply = false;
+        reply.clear();
+        deliver = 0;
+        calls = 0;
+    }
+};
+
+std::map<std::string, FnState*>& registry() {
+    static std::map<std::string, FnState*> r;
+    return r;
+}
+
+FnState::FnState(const char* n) : name(n) { registry()[n] = this; }
+
+FnState* find(const char* fn) {
+    if (!fn) return nullptr;
+    auto it = registry().find(fn);
+    return it == registry().end() ? nullptr : it->second;
+}
+
+struct Event {
+    std::string type;
+    std::string data;
+    int data_len;
+    int flags;
+};
+
+bool g_logging = true;
+bool g_stop = false;
+EventCallback g_callback = nullptr;
+std::deque<Event> g_queue;
+std::vector<std::string> g_log;
+
+void deliver_one() {
+    Event ev = std::move(g_queue.front());
+    g_queue.pop_front();
+    if (!g_callback) return;
+    const char* type = (ev.flags & ZQSTUB_EVENT_NULL_TYPE) ? nullptr : ev.type.c_str();
+    void* data = (ev.flags & ZQSTUB_EVENT_NULL_DATA) ? nullptr : ev.data.data();
+    g_callback(type, data, ev.data_len);
+}
+
+void deliver_during(const FnState& st) {
+    for (int n = st.deliver; n != 0 && !g_queue.empty(); n -= (n > 0)) deliver_one();
+}
+
+// One log line, written as JSON when the call ends.
+class Log {
+public:
+    explicit Log(const FnState& st) : on_(g_logging) {
+        if (on_) s_ = std::string("{\"fn\":\"") + st.name + "\",\"args\":[";
+    }
+    ~Log() {
+        if (!on_) return;
+        s_ += "]";
+        s_ += extra_;
+        s_ += "}";
+        g_log.push_back(std::move(s_));
+    }
+    Log& i(long long v) { return item("{\"int\":" + std::to_string(v) + "}"); }
+    Log& b(bool v) { return item(std::string("{\"bool\":") + (v ? "true" : "false") + "}"); }
+    Log& d(double v) {
+        char buf[40];
+        if (std::isnan(v)) snprintf(buf, sizeof buf, "NaN");
+        else if (std::isinf(v)) snprintf(buf, sizeof buf, v > 0 ? "Infinity" : "-Infinity");
+        else snprintf(buf, sizeof buf, "%.17g", v);
+        return item(std::string("{\"double\":") + buf + "}");
+    }
+    Log& text(const char* p) {
+        if (!on_) return *this;
+        if (!p) return item("{\"text\":null,\"ptr\":0}");
+        return item("{\"text\":\"" + hex(p, std::strlen(p)) + "\",\"ptr\":" + ptr(p) + "}");
+    }
+    Log& buf(const void* p, int len) {
+        if (!on_) return *this;
+        std::string data = (p && len > 0) ? hex(p, static_cast<size_t>(len)) : "";
+        return item("{\"buf\":\"" + data + "\",\"ptr\":" + ptr(p) + ",\"len\":" + std::to_string(len) + "}");
+    }
+    Log& out_null(const char* key, const void* const* out) {
+        if (on_) extra_ += std::string(",\"") + key + "\":" + ((out && *out == nullptr) ? "true" : "false");
+        return *this;
+    }
+    Log& fnptr(void* p) { return item("{\"fnptr\":" + ptr(p) + "}"); }
+
+private:
+    Log& item(const std::string& x) {
+        if (!on_) return *this;
+        if (n_++) s_ += ",";
+        s_ += x;
+        return *this;
+    }
+    static std::string ptr(const void* p) { return std::to_string(reinterpret_cast<uintptr_t>(p)); }
+    static std::string hex(const void* p, size_t n) {
+        static const char digits[] = "0123456789abcdef";
+        std::string out(2 * n, '0');
+        auto* c = static_cast<const unsigned char*>(p);
+        for (size_t k = 0; k < n; ++k) {
+            out[2 * k] = digits[c[k] >> 4];
+            out[2 * k + 1] = digits[c[k] & 15];
+        }
+        return out;
+    }
+    bool on_;
+    int n_ = 0;
+    std::string s_, extra_;
+};
+
+// Replies: delivery first (nested calls may run), then the reply is produced,
+// so a nested call of the same function never overwrites a reply in flight.
+int answer(FnState& st, const void* req, int req_len, const char* fixed, void** res, int* res_len) {
+    ++st.calls;
+    deliver_during(st);
+    switch (st.mode) {
+    case ZQSTUB_NULL_REPLY:
+        *res = nullptr;
+        *res_len = st.mode_len;
+        break;
+    case ZQSTUB_NEGATIVE_LEN:
+        st.held = "negative";
+        *res = &st.held[0];
+        *res_len = st.mode_len;
+        break;
+    default:
+        if (st.has_reply) st.held = st.reply;
+        else if (req) st.held.assign(static_cast<const char*>(req), req_len > 0 ? static_cast<size_t>(req_len) : 0);
+        else st.held = fixed ? fixed : "";
+        *res = &st.held[0];
+        *res_len = static_cast<int>(st.held.size());
+    }
+    return st.status;
+}
+
+int status_call(FnState& st) {
+    ++st.calls;
+    deliver_during(st);
+    return st.status;
+}
+
+const char* text_call(FnState& st, const std::string& fixed) {
+    ++st.calls;
+    deliver_during(st);
+    if (st.mode == ZQSTUB_NULL_TEXT) return nullptr;
+    st.held = st.has_reply ? st.reply : fixed;
+    return st.held.c_str();
+}
+
+}  // namespace
+
+#define STATE(fn) static FnState st_##fn(#fn)
+
+// ---- the two request shapes -------------------------------------------------
+#define CORE_REPLY(fn)                                                                    \
+    STATE(fn);                                                                            \
+    extern "C" int fn(void* req, int req_len, void** res, int* res_len) {                \
+        Log{st_##fn}.buf(req, req_len).out_null("res_null", const_cast<const void* const*>(res)); \
+        return answer(st_##fn, req, req_len, nullptr, res, res_len);                      \
+    }
+#define CORE_REQUEST(fn)                                  \
+    STATE(fn);                                            \
+    extern "C" int fn(void* req, int req_len) {          \
+        Log{st_##fn}.buf(req, req_len);                   \
+        return status_call(st_##fn);                      \
+    }
+#include "core_functions.def"
+#undef CORE_REPLY
+#undef CORE_REQUEST
+
+static const char kFixedReply[] = "stand-in reply";
+#define OUT(res) const_cast<const void* const*>(reinterpret_cast<void* const*>(res))
+
+STATE(zqi_get_account_info_pb);
+extern "C" int zqi_get_account_info_pb(void** res, int* res_len) {
+    Log{st_zqi_get_account_info_pb}.out_null("res_null", OUT(res));
+    return answer(st_zqi_get_account_info_pb, nullptr, 0, kFixedReply, res, res_len);
+}
+STATE(zqi_current_pb);
+extern "C" int zqi_current_pb(const char* symbols, bool flag, const char* fields, void** res, int* res_len) {
+    Log{st_zqi_current_pb}.text(symbols).b(flag).text(fields).out_null("res_null", OUT(res));
+    return answer(st_zqi_current_pb, nullptr, 0, kFixedReply, res, res_len);
+}
+STATE(zqi_get_child_orders_pb);
+extern "C" int zqi_get_child_orders_pb(const char* account_id, const char* algo_id, void** res, int* res_len) {
+    Log{st_zqi_get_child_orders_pb}.text(account_id).text(algo_id).out_null("res_null", OUT(res));
+    return answer(st_zqi_get_child_orders_pb, nullptr, 0, kFixedReply, res, res_len);
+}
+STATE(zqi_algo_order_batch_pb);
+extern "C" int zqi_algo_order_batch_pb(void* req, int req_len, const char* algo_name, const char* algo_params,
+                                       void** res, int* res_len) {
+    Log{st_zqi_algo_order_batch_pb}.buf(req, req_len).text(algo_name).text(algo_params).out_null("res_null", OUT(res));
+    return answer(st_zqi_algo_order_batch_pb, req, req_len, kFixedReply, res, res_len);
+}
+
+// ---- setters and scalar calls -------------------------------------------------
+#define SETTER(fn, params, logs) \
+    STATE(fn);                   \
+    extern "C" void fn params {  \
+        Log{st_##fn} logs;       \
+        status_call(st_##fn);    \
+    }
+#define SCALAR(fn, params, logs)   \
+    STATE(fn);                     \
+    extern "C" int fn params {     \
+        Log{st_##fn} logs;         \
+        return status_call(st_##fn); \
+    }
+
+SETTER(zqi_add_bus_topic, (const char* a), .text(a))
+SETTER(zqi_set_bus_info, (const char* a, const char* b, const char* c), .text(a).text(b).text(c))
+SETTER(zqi_set_bus_secure, (int m, const char* a, const char* b, const char* c, bool v),
+       .i(m).text(a).text(b).text(c).b(v))
+SETTER(zqi_set_mode, (int a), .i(a))
+SETTER(zqi_set_timer, (int a), .i(a))
+SETTER(zqi_user_timer_stop, (int a), .i(a))
+SETTER(zqi_set_backtest_intraday, (int a), .i(a))
+SETTER(zqi_set_backtest_threadnum, (int a), .i(a))
+SETTER(zqi_set_mode_consistency, (bool a), .b(a))
+SETTER(zqi_set_max_wait_time, (int a), .i(a))
+SETTER(zqi_set_apitoken, (const char* a), .text(a))
+SETTER(zqi_set_serv_addr, (const char* a), .text(a))
+SETTER(zqi_set_serv_addr_v5, (const char* a, const char* b, const char* c), .text(a).text(b).text(c))
+SETTER(zqi_set_strategy_id, (const char* a), .text(a))
+SETTER(zqi_set_account_id, (const char* a), .text(a))
+SETTER(zqi_set_mfp, (const char* a), .text(a))
+SETTER(zqi_set_version, (const char* a, const char* b, const char* c, const char* d), .text(a).text(b).text(c).text(d))
+SETTER(zqi_set_ctp_md_info, (const char* a, const char* b, const char* c), .text(a).text(b).text(c))
+SETTER(zqi_set_simtrade_only, (void), )
+
+SCALAR(zqi_send_msg_to_bus, (const char* a, const char* b), .text(a).text(b))
+SCALAR(zqi_schedule, (const char* a, const char* b), .text(a).text(b))
+SCALAR(zqi_user_timer, (int a, int b), .i(a).i(b))
+SCALAR(zqi_set_backtest_config,
+       (const char* a, const char* b, double c, double d, double e, double f, double g, double h, double i, int j,
+        int k, int l),
+       .text(a).text(b).d(c).d(d).d(e).d(f).d(g).d(h).d(i).i(j).i(k).i(l))
+SCALAR(zqi_subscribe, (const char* a, const char* b, bool c), .text(a).text(b).b(c))
+SCALAR(zqi_unsubscribe, (const char* a, const char* b), .text(a).text(b))
+SCALAR(zqi_set_token, (const char* a), .text(a))
+SCALAR(zqi_smart_reorder,
+       (const char* a, double b, int c, int d, int e, int f, int g, int h, int i, int j, const char* k),
+       .text(a).d(b).i(c).i(d).i(e).i(f).i(g).i(h).i(i).i(j).text(k))
+SCALAR(zqi_smart_reorder_cancel, (int a), .i(a))
+SCALAR(zqi_init, (void), )
+SCALAR(zqi_use_dsproxy, (void), )
+SCALAR(zqi_get_stop_error_code, (void), )
+
+// ---- texts --------------------------------------------------------------------
+#define TEXT(fn, fixed)                          \
+    STATE(fn);                                   \
+    extern "C" const char* fn(void) {            \
+        Log{st_##fn};                            \
+        static const std::string kText = fixed;  \
+        return text_call(st_##fn, kText);        \
+    }
+TEXT(zqi_get_c_version, "3.0.0-standin")
+TEXT(zqi_get_encrypted_token, "standin-encrypted-token")
+TEXT(zqi_get_ext_errormsg, "standin: no extended error")
+TEXT(zqi_get_orgcode, "standin-org")
+
+STATE(zqi_strerror);
+extern "C" const char* zqi_strerror(int errorno) {
+    Log{st_zqi_strerror}.i(errorno);
+    char buf[96];
+    snprintf(buf, sizeof buf, "错误码 %d (stand-in error text)", errorno);
+    return text_call(st_zqi_strerror, buf);
+}
+
+STATE(zqi_get_serv_addr);
+extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
+    Log{st_zqi_get_serv_addr}.text(serv_id).out_null("addr_null", OUT(addr));
+    static const std::string kAddr = "127.0.0.1:7001";
+    const char* text = text_call(st_zqi_get_serv_addr, kAddr);
+    *addr = const_cast<char*>(text);
+    return st_zqi_get_serv_addr.status;
+}
+
+// ---- run loop, clock, events ----------------------------------------------------
+STATE(zqi_run);
+extern "C" int zqi_run(void) {
+    Log{st_zqi_run};
+    ++st_zqi_run.calls;
+    g_stop = false;
+    while (!g_stop && !g_queue.empty()) deliver_one();
+    return st_zqi_run.status;
+}
+STATE(zqi_stop);
+extern "C" int zqi_stop(void) {
+    Log{st_zqi_stop};
+    g_stop = true;
+    return status_call(st_zqi_stop);
+}
+STATE(zqi_poll);
+extern "C" int zqi_poll(void) {
+    Log{st_zqi_poll};
+    ++st_zqi_poll.calls;
+    if (!g_queue.empty()) deliver_one();
+    return st_zqi_poll.status;
+}
+STATE(zqi_now);
+extern "C" long long zqi_now(void) {
+    Log{st_zqi_now};
+    ++st_zqi_now.calls;
+    return st_zqi_now.status ? st_zqi_now.status : 1700000000000LL;
+}
+STATE(zqi_now_plus);
+extern "C" double zqi_now_plus(void) {
+    Log{st_zqi_now_plus};
+    ++st_zqi_now_plus.calls;
+    return st_zqi_now_plus.status ? st_zqi_now_plus.status : 1700000000.5;
+}
+STATE(zqi_set_event_callback_pb);
+extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
+    Log{st_zqi_set_event_callback_pb}.fnptr(reinterpret_cast<void*>(cb));
+    ++st_zqi_set_event_callback_pb.calls;
+    g_callback = cb;
+}
+
+// ---- control API ------------------------------------------------------------------
+extern "C" {
+
+void zqstub_reset(void) {
+    for (auto& kv : registry()) kv.second->reset();
+    g_queue.clear();
+    g_log.clear();
+    g_stop = false;
+    g_logging = true;
+}
+
+void zqstub_set_logging(int on) { g_logging = on != 0; }
+
+int zqstub_set_status(const char* fn, int status) {
+    FnState* st = find(fn);
+    if (!st) return -1;
+    st->status = status;
+    return 0;
+}
+
+int zqstub_set_reply(const char* fn, const void* data, int len) {
+    FnState* st = find(fn);
+    if (!st || len < 0) return -1;
+    st->has_reply = data != nullptr;
+    st->reply.assign(data ? static_cast<const char*>(data) : "", data ? static_cast<size_t>(len) : 0);
+    return 0;
+}
+
+int zqstub_set_mode(const char* fn, int mode, int len) {
+    FnState* st = find(fn);
+    if (!st) return -1;
+    st->mode = mode;
+    st->mode_len = len;
+    return 0;
+}
+
+int zqstub_deliver_during(const char* fn, int count) {
+    FnState* st = find(fn);
+    if (!st) return -1;
+    st->deliver = count;
+    return 0;
+}
+
+long zqstub_calls(const char* fn) {
+    FnState* st = find(fn);
+    return st ? st->calls : -1;
+}
+
+void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
+    Event ev;
+    if (msg_type && type_len > 0) ev.type.assign(msg_type, static_cast<size_t>(type_len));
+    if (data && data_len > 0) ev.data.assign(static_cast<const char*>(data), static_cast<size_t>(data_len));
+    ev.data_len = data_len;
+    ev.flags = flags;
+    g_queue.push_back(std::move(ev));
+}
+
+int zqstub_queue_size(void) { return static_cast<int>(g_queue.size()); }
+
+void* zqstub_callback(void) { return reinterpret_cast<void*>(g_callback); }
+
+int zqstub_log_count(void) { return static_cast<int>(g_log.size()); }
+
+const char* zqstub_log_entry(int i) {
+    if (i < 0 || i >= static_cast<int>(g_log.size())) return nullptr;
+    return g_log[static_cast<size_t>(i)].c_str();
+}
+
+void zqstub_log_clear(void) { g_log.clear(); }
+
+}  // extern "C"

@@ -1,0 +1,45 @@
+// Control API of the stand-in core library.  Tests and SDK maintainers reach it
+// through ctypes on the already loaded libzq3-c.so; the extension never calls it.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// How a function answers, besides its status (zqstub_set_mode).
+enum {
+    ZQSTUB_NORMAL = 0,       // reply / text as usual
+    ZQSTUB_NULL_REPLY = 1,   // *res = NULL with the given positive length
+    ZQSTUB_NEGATIVE_LEN = 2, // a valid *res with the given negative length
+    ZQSTUB_NULL_TEXT = 3,    // a text function returns NULL; zqi_get_serv_addr leaves *addr NULL
+};
+
+// Event flags (zqstub_queue_event).
+enum {
+    ZQSTUB_EVENT_NULL_TYPE = 1,  // deliver msg_type as NULL
+    ZQSTUB_EVENT_NULL_DATA = 2,  // deliver data as NULL
+};
+
+void zqstub_reset(void);
+void zqstub_set_logging(int on);
+
+// Per function, by its core name.  Each returns 0, or -1 for an unknown name.
+int zqstub_set_status(const char* fn, int status);
+int zqstub_set_reply(const char* fn, const void* data, int len);
+int zqstub_set_mode(const char* fn, int mode, int len);
+int zqstub_deliver_during(const char* fn, int count);  // -1: every queued event; 0: none
+long zqstub_calls(const char* fn);                      // calls counted even with logging off; -1 if unknown
+
+// Events, delivered in order through the registered callback.
+void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags);
+int zqstub_queue_size(void);
+void* zqstub_callback(void);
+
+// The call log: one JSON object per call, oldest first.
+int zqstub_log_count(void);
+const char* zqstub_log_entry(int i);
+void zqstub_log_clear(void);
+
+#ifdef __cplusplus
+}
+#endif

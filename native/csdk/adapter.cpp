@@ -1,0 +1,185 @@
+// adapt_to_python3 and the platform tests.  The adapter is on the hot path of
+// sixty wrappers, so it is a native vectorcall object: with no str among the
+// arguments it hands the caller's argument vector on untouched.
+#include <cstring>
+#include <vector>
+
+#include "args.h"
+#include "module.h"
+
+#include <structmember.h>
+
+namespace csdk {
+
+namespace {
+
+struct Adapter {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* func;
+};
+
+PyTypeObject* g_adapter_type = nullptr;
+
+// str.encode("ascii"); a subclass's own encode is honoured.
+PyObject* encode_ascii(PyObject* s) {
+    if (PyUnicode_CheckExact(s)) return PyUnicode_AsASCIIString(s);
+    return PyObject_CallMethod(s, "encode", "s", "ascii");
+}
+
+PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* func = reinterpret_cast<Adapter*>(self)->func;
+    PyObject* flag = lookup(G_IS_PY2);
+    if (!flag) return nullptr;
+    int py2;
+    if (flag == Py_False) {
+        py2 = 0;
+    } else {
+        Ref hold = Ref::borrow(flag);
+        py2 = truth(flag);
+        if (py2 < 0) return nullptr;
+    }
+    Ref keep = Ref::borrow(func);  // the call may drop the adapter itself
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Py_ssize_t first = 0;
+    if (!py2)
+        while (first < total && !PyUnicode_Check(args[first])) ++first;
+    if (py2 || first == total) return PyObject_Vectorcall(func, args, nargsf, kwnames);
+
+    // Copy the vector, encoding every str from the first one on; the
+    // caller's arguments and keyword names stay as they were.
+    PyObject* small[16];
+    std::vector<PyObject*> large;
+    PyObject** vec = small;
+    if (total > 16) {
+        large.resize(static_cast<size_t>(total));
+        vec = large.data();
+    }
+    std::vector<Ref> owned;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        if (i >= first && PyUnicode_Check(args[i])) {
+            Ref b = Ref::steal(encode_ascii(args[i]));
+            if (!b) return nullptr;
+            vec[i] = b.get();
+            owned.push_back(std::move(b));
+        } else {
+            vec[i] = args[i];
+        }
+    }
+    return PyObject_Vectorcall(func, vec, static_cast<size_t>(nargs), kwnames);
+}
+
+int adapter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Adapter*>(self)->func);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int adapter_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Adapter*>(self)->func);
+    return 0;
+}
+
+void adapter_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    adapter_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* adapter_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function adapt_to_python3.<locals>.wrapper at %p>", self);
+}
+
+PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("wrapper"); }
+PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(g.modname); }
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef adapter_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef adapter_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Adapter, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot adapter_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(adapter_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(adapter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(adapter_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(adapter_dealloc)},
+    {Py_tp_getset, adapter_getset},
+    {Py_tp_members, adapter_members},
+    {0, nullptr},
+};
+
+PyType_Spec adapter_spec = {
+    "c_sdk.adapter", sizeof(Adapter), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    adapter_slots,
+};
+
+const char* const kAdaptNames[] = {"func"};
+Keys kAdaptKeys(kAdaptNames);
+
+// platform.uname()[0].lower() == name
+PyObject* system_is(const char* func, const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_none(func, nargs, kwnames)) return nullptr;
+    PyObject* found = lookup(G_PLATFORM);
+    if (!found) return nullptr;
+    Ref platform = Ref::borrow(found);
+    Ref uname = Ref::steal(PyObject_CallMethod(platform.get(), "uname", nullptr));
+    if (!uname) return nullptr;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    Ref system = Ref::steal(PyObject_GetItem(uname.get(), zero.get()));
+    if (!system) return nullptr;
+    Ref lowered = Ref::steal(PyObject_CallMethod(system.get(), "lower", nullptr));
+    if (!lowered) return nullptr;
+    Ref expected = Ref::steal(PyUnicode_FromString(name));
+    if (!expected) return nullptr;
+    return PyObject_RichCompare(lowered.get(), expected.get(), Py_EQ);
+}
+
+}  // namespace
+
+int adapter_init(PyObject* module) {
+    if (g_adapter_type) return 0;
+    g_adapter_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &adapter_spec, nullptr));
+    return g_adapter_type ? 0 : -1;
+}
+
+PyObject* adapt(PyObject* func) {
+    Adapter* a = PyObject_GC_New(Adapter, g_adapter_type);
+    if (!a) return nullptr;
+    a->vectorcall = adapter_call;
+    a->func = Py_NewRef(func);
+    PyObject_GC_Track(a);
+    return reinterpret_cast<PyObject*>(a);
+}
+
+PyObject* adapt_to_python3(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* v[1];
+    if (!bind("adapt_to_python3", kAdaptKeys, args, nargs, kwnames, v)) return nullptr;
+    return adapt(v[0]);
+}
+
+PyObject* is_windows(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return system_is("is_windows", "windows", nargs, kwnames);
+}
+
+PyObject* is_linux(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return system_is("is_linux", "linux", nargs, kwnames);
+}
+
+}  // namespace csdk

@@ -1,0 +1,59 @@
+// Binding of vectorcall arguments to named parameters, with the interpreter's
+// standard error texts.  Every function of the module binds through here.
+#pragma once
+#include <Python.h>
+
+#include <string>
+
+namespace csdk {
+
+// The parameter names of one signature.  The first `required` are required;
+// the others are optional (the caller supplies their defaults).
+class Keys {
+public:
+    static constexpr int kMax = 12;
+    template <size_t N>
+    explicit Keys(const char* const (&names)[N], Py_ssize_t required = N) : names_(names), n_(N), required_(required) {
+        static_assert(N <= kMax, "too many parameters");
+    }
+    Keys() : names_(nullptr), n_(0), required_(0) {}
+
+    Py_ssize_t size() const { return n_; }
+    Py_ssize_t required() const { return required_; }
+    const char* name(Py_ssize_t i) const { return names_[i]; }
+    // Interned name objects, created on first use; nullptr with MemoryError.
+    PyObject* const* interned();
+
+    // "(a, b)" for __text_signature__ ("($module, /, a, b)").
+    std::string text_signature(const char* defaults_tail = "") const;
+
+private:
+    const char* const* names_;
+    Py_ssize_t n_;
+    Py_ssize_t required_;
+    PyObject* interned_[kMax] = {};
+    bool ready_ = false;
+};
+
+// Fills out[0..keys.size()) with borrowed references (nullptr for an optional
+// parameter not given).  Returns false with TypeError set.
+bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out);
+
+inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+    if (!kwnames && nargs == keys.size()) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return true;
+    }
+    return bind_slow(func, keys, args, nargs, kwnames, out);
+}
+
+// A function without parameters: no keywords (tested first), no positionals.
+bool bind_none_slow(const char* func, Py_ssize_t nargs, PyObject* kwnames);
+inline bool bind_none(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    return bind_none_slow(func, nargs, kwnames);
+}
+
+}  // namespace csdk

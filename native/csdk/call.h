@@ -1,0 +1,130 @@
+// The shapes every wrapper is made of: bind, convert in parameter order, one
+// core call, convert the result.  The scalar shape is one template driven by
+// the core function's own C signature.
+#pragma once
+#include <Python.h>
+
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "args.h"
+#include "convert.h"
+#include "module.h"
+
+namespace csdk {
+
+template <class F>
+struct Signature;
+template <class R, class... A>
+struct Signature<R (*)(A...)> {
+    using Result = R;
+    using Args = std::tuple<Arg<A>...>;
+    static constexpr size_t arity = sizeof...(A);
+};
+
+// Direct callables raise an exception left pending by the core call.
+template <auto Fn, bool Direct, size_t... I>
+inline PyObject* convert_and_call(PyObject* const* values, std::index_sequence<I...>) {
+    using S = Signature<decltype(Fn)>;
+    typename S::Args args;
+    if (!(std::get<I>(args).load(values[I]) && ... && true)) return nullptr;
+    if constexpr (std::is_void_v<typename S::Result>) {
+        Fn(std::get<I>(args).get()...);
+        if (Direct && PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    } else {
+        auto r = Fn(std::get<I>(args).get()...);
+        if (Direct && PyErr_Occurred()) return nullptr;
+        return to_python(r);
+    }
+}
+
+template <auto Fn, bool Direct = false>
+inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr size_t N = Signature<decltype(Fn)>::arity;
+    if constexpr (N == 0) {
+        (void)keys;
+        if (!bind_none(func, nargs, kwnames)) return nullptr;
+        return convert_and_call<Fn, Direct>(nullptr, std::index_sequence<>{});
+    } else {
+        PyObject* values[N];
+        if (!bind(func, keys, args, nargs, kwnames, values)) return nullptr;
+        return convert_and_call<Fn, Direct>(values, std::make_index_sequence<N>{});
+    }
+}
+
+// The success value, looked up before the core call: with the name missing
+// nothing is called, and a handler that rebinds it during the call cannot
+// free the value being compared.
+class Success {
+public:
+    bool load() {
+        PyObject* v = lookup(G_SUCCESS);
+        if (!v) return false;
+        Py_INCREF(v);
+        value_.reset(v);
+        return true;
+    }
+    // status == CSDK_OPERATE_SUCCESS (or !=, with Py_NE) by Python
+    // comparison and truth value: 1, 0 or -1.
+    int compare(int status, int op = Py_EQ) const {
+        PyObject* v = value_.get();
+        if (PyLong_CheckExact(v)) {
+            int overflow;
+            long x = PyLong_AsLongAndOverflow(v, &overflow);
+            if (!overflow) return (x == status) == (op == Py_EQ);
+        }
+        return compare_slow(status, op);
+    }
+
+private:
+    int compare_slow(int status, int op) const;
+    Ref value_;
+};
+
+// (status, copy of the reply) on success, else (status, None).
+PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len);
+
+extern Keys kReqKeys;  // ("req",)
+
+using ReplyFn = int (*)(void*, int, void**, int*);
+using RequestFn = int (*)(void*, int);
+
+inline PyObject* reply_call(ReplyFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* req;
+    if (!bind(func, kReqKeys, args, nargs, kwnames, &req)) return nullptr;
+    Request r;
+    if (!r.load(req)) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    void* res = nullptr;
+    int res_len = 0;
+    int status = fn(r.ptr(), r.len(), &res, &res_len);
+    return reply_pair(status, ok, res, res_len);
+}
+
+inline PyObject* request_call(RequestFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* req;
+    if (!bind(func, kReqKeys, args, nargs, kwnames, &req)) return nullptr;
+    Request r;
+    if (!r.load(req)) return nullptr;
+    return PyLong_FromLong(fn(r.ptr(), r.len()));
+}
+
+// The hand-written bodies of wrappers.def's CUSTOM rows (calls.cpp).
+#define CUSTOM_DECL(py) \
+    PyObject* impl_##py(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+CUSTOM_DECL(py_zqi_set_mode_consistency)
+CUSTOM_DECL(py_zqi_current)
+CUSTOM_DECL(py_zqi_get_serv_addr)
+CUSTOM_DECL(py_zqi_set_data_callback)
+CUSTOM_DECL(py_zqi_get_accounts)
+CUSTOM_DECL(py_zqi_set_version)
+CUSTOM_DECL(py_zqi_algo_order_batch)
+CUSTOM_DECL(py_zqi_get_child_orders)
+#undef CUSTOM_DECL
+
+}  // namespace csdk

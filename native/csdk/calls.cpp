@@ -1,0 +1,135 @@
+// Replies, and the wrappers whose arguments do not fit the generated shapes:
+// a flag passed in another position, fixed NULL arguments, an output address,
+// a request next to texts, an integer read as a flag.
+#include "call.h"
+#include "core_api.h"
+
+namespace csdk {
+
+int Success::compare_slow(int status, int op) const {
+    Ref st = Ref::steal(PyLong_FromLong(status));
+    if (!st) return -1;
+    Ref eq = Ref::steal(PyObject_RichCompare(st.get(), value_.get(), op));
+    if (!eq) return -1;
+    return truth(eq.get());
+}
+
+PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {
+    int eq = ok.compare(status);
+    if (eq < 0) return nullptr;
+    Ref st = Ref::steal(PyLong_FromLong(status));
+    if (!st) return nullptr;
+    Ref payload;
+    if (!eq) {
+        payload = Ref::borrow(Py_None);
+    } else if (res_len < 0) {
+        // The interpreter's own SystemError for a negative size.
+        payload = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len));
+    } else {
+        // A NULL reply with a length (a core library fault) reads as empty.
+        payload = Ref::steal(PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0));
+    }
+    if (!payload) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, st.release());
+    PyTuple_SET_ITEM(pair, 1, payload.release());
+    return pair;
+}
+
+// mode is read by the integer rule, then passed as non-zero.
+PyObject* impl_py_zqi_set_mode_consistency(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    PyObject* v[1];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    int mode;
+    if (!to_int(v[0], &mode)) return nullptr;
+    zqi_set_mode_consistency(mode != 0);
+    Py_RETURN_NONE;
+}
+
+// The flag comes last in Python and second in the core call; conversion
+// follows the core call's order.
+PyObject* impl_py_zqi_current(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* v[3];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    Text symbols, fields;
+    bool flag;
+    if (!symbols.load(v[0]) || !to_bool(v[2], &flag) || !fields.load(v[1])) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    void* res = nullptr;
+    int res_len = 0;
+    int status = zqi_current_pb(symbols.get(), flag, fields.get(), &res, &res_len);
+    return reply_pair(status, ok, res, res_len);
+}
+
+PyObject* impl_py_zqi_get_child_orders(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    PyObject* v[2];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    Text account, algo;
+    if (!account.load(v[0]) || !algo.load(v[1])) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    void* res = nullptr;
+    int res_len = 0;
+    int status = zqi_get_child_orders_pb(account.get(), algo.get(), &res, &res_len);
+    return reply_pair(status, ok, res, res_len);
+}
+
+PyObject* impl_py_zqi_algo_order_batch(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    PyObject* v[3];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    Request req;
+    Text name, params;
+    if (!req.load(v[0]) || !name.load(v[1]) || !params.load(v[2])) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    void* res = nullptr;
+    int res_len = 0;
+    int status = zqi_algo_order_batch_pb(req.ptr(), req.len(), name.get(), params.get(), &res, &res_len);
+    return reply_pair(status, ok, res, res_len);
+}
+
+PyObject* impl_py_zqi_get_accounts(const char* func, Keys&, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bind_none(func, nargs, kwnames)) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    void* res = nullptr;
+    int res_len = 0;
+    int status = zqi_get_account_info_pb(&res, &res_len);
+    return reply_pair(status, ok, res, res_len);
+}
+
+PyObject* impl_py_zqi_set_version(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    PyObject* v[2];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    Text version, lang;
+    if (!version.load(v[0]) || !lang.load(v[1])) return nullptr;
+    zqi_set_version(version.get(), lang.get(), nullptr, nullptr);
+    Py_RETURN_NONE;
+}
+
+// None on a failing status, else a copy of the address.  A NULL address with
+// a success status (a core library fault) reads as empty bytes.
+PyObject* impl_py_zqi_get_serv_addr(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    PyObject* v[1];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    Text serv_id;
+    if (!serv_id.load(v[0])) return nullptr;
+    Success ok;
+    if (!ok.load()) return nullptr;
+    char* addr = nullptr;
+    int status = zqi_get_serv_addr(serv_id.get(), &addr);
+    int differs = ok.compare(status, Py_NE);
+    if (differs < 0) return nullptr;
+    if (differs) Py_RETURN_NONE;
+    return PyBytes_FromString(addr ? addr : "");
+}
+
+}  // namespace csdk

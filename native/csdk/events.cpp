@@ -1,0 +1,104 @@
+// The event bridge: the one native callback the core library calls, and its
+// registration.  Each event becomes f(msg_type, data) on the calling thread.
+#include <cstring>
+
+#include "call.h"
+#include "core_api.h"
+
+namespace csdk {
+
+namespace {
+
+PyObject* g_context = nullptr;  // "c_sdk.callback_wrapper", the unraisable-hook object
+
+// Printed through sys.excepthook (SystemExit ends the process as at top
+// level; sys.last_* untouched), then handed to sys.unraisablehook.
+void report_failure() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+    PyErr_PrintEx(0);
+    PyErr_Restore(type, value, tb);
+    PyErr_WriteUnraisable(g_context ? g_context : Py_None);
+}
+
+// The message type, decoded unless IS_PY2 is true.  A one-entry memo spares
+// the decoding of the common case, a run of events of one type.
+PyObject* message_type(const char* msg_type, bool py2) {
+    if (!msg_type) {
+        PyErr_SetString(PyExc_SystemError, "event message type is NULL");
+        return nullptr;
+    }
+    size_t n = std::strlen(msg_type);
+    if (py2) return PyBytes_FromStringAndSize(msg_type, static_cast<Py_ssize_t>(n));
+    static char memo_text[32];
+    static size_t memo_len = 0;
+    static PyObject* memo = nullptr;
+    if (memo && n == memo_len && std::memcmp(memo_text, msg_type, n) == 0) return Py_NewRef(memo);
+    PyObject* s = PyUnicode_DecodeUTF8(msg_type, static_cast<Py_ssize_t>(n), nullptr);
+    if (s && n < sizeof memo_text) {
+        std::memcpy(memo_text, msg_type, n);
+        memo_len = n;
+        Py_XSETREF(memo, Py_NewRef(s));
+    }
+    return s;
+}
+
+bool deliver(const char* msg_type, void* data, int data_len) {
+    PyObject* flag = lookup(G_IS_PY2);
+    if (!flag) return false;
+    int py2;
+    {
+        Ref hold = Ref::borrow(flag);
+        py2 = truth(flag);
+    }
+    if (py2 < 0) return false;
+    Ref type = Ref::steal(message_type(msg_type, py2 != 0));
+    if (!type) return false;
+    PyObject* found = lookup(G_F);
+    if (!found) return false;
+    Ref fn = Ref::borrow(found);
+    if (!data && data_len > 0) {
+        PyErr_SetString(PyExc_SystemError, "event payload is NULL with a positive length");
+        return false;
+    }
+    Ref payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char*>(data) : nullptr, data_len));
+    if (!payload) return false;
+    PyObject* argv[3] = {nullptr, type.get(), payload.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(fn.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(result);
+}
+
+extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len) {
+    // Called synchronously from inside a core call made by this module, so the
+    // calling thread holds the interpreter lock.  An exception pending in the
+    // caller is kept aside and put back.
+    PyObject *saved_type = nullptr, *saved_value = nullptr, *saved_tb = nullptr;
+    bool saved = PyErr_Occurred() != nullptr;
+    if (saved) PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+    if (!deliver(msg_type, data, data_len)) report_failure();
+    if (saved) PyErr_Restore(saved_type, saved_value, saved_tb);
+}
+
+}  // namespace
+
+int events_init() {
+    if (!g_context && !(g_context = PyUnicode_InternFromString("c_sdk.callback_wrapper"))) return -1;
+    return 0;
+}
+
+PyObject* impl_py_zqi_set_data_callback(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    PyObject* v[1];
+    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    if (PyDict_SetItem(g.dict, G_F.name, v[0]) < 0) return nullptr;
+    zqi_set_event_callback_pb(callback_wrapper);
+    Py_RETURN_NONE;
+}
+
+}  // namespace csdk

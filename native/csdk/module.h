@@ -1,0 +1,81 @@
+// Process-wide state of the module and the lookups every subsystem shares.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.h"
+
+namespace csdk {
+
+// The module is process-wide by design: the core library's event callback has
+// no user-data pointer, so the module object is reached through this state.
+struct ModuleState {
+    PyObject* module = nullptr;    // strong: kept for the life of the process
+    PyObject* dict = nullptr;      // borrowed from module
+    PyObject* builtins = nullptr;  // strong: the builtins module's dict
+    PyObject* modname = nullptr;   // "c_sdk", the __module__ of every function
+};
+extern ModuleState g;
+
+// A module global read at the moment of use: module namespace first, then
+// builtins.  The value is cached against the two dicts' version tags, which
+// change on every mutation, so a rebinding is seen by the very next lookup.
+struct Global {
+    const char* text;
+    PyObject* name = nullptr;  // interned
+    uint64_t module_version = 0;
+    uint64_t builtins_version = 0;  // 0 when found in the module namespace
+    PyObject* value = nullptr;      // borrowed from whichever dict holds it
+};
+
+PyObject* lookup_slow(Global& gl);
+
+// Borrowed reference, or nullptr with NameError set.
+inline PyObject* lookup(Global& gl) {
+    auto* md = reinterpret_cast<PyDictObject*>(g.dict);
+    if (gl.value && md->ma_version_tag == gl.module_version &&
+        (gl.builtins_version == 0 ||
+         reinterpret_cast<PyDictObject*>(g.builtins)->ma_version_tag == gl.builtins_version))
+        return gl.value;
+    return lookup_slow(gl);
+}
+
+// The globals the module reads by name.
+extern Global G_SUCCESS;   // CSDK_OPERATE_SUCCESS
+extern Global G_IS_PY2;    // IS_PY2
+extern Global G_F;         // f, the event callable
+extern Global G_LOGGER;    // zqsdklogger
+extern Global G_STRERROR;  // py_zqi_strerror
+extern Global G_PLATFORM;  // platform
+extern Global G_ADAPT;     // adapt_to_python3
+
+// Interns every Global's name; -1 with an exception set on failure.
+int intern_globals();
+
+// Truth value with the common constants answered without a call: 1, 0 or -1.
+inline int truth(PyObject* o) {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    return PyObject_IsTrue(o);
+}
+
+// A new function object of this module: __module__ "c_sdk", bound to the module.
+PyObject* new_function(PyMethodDef* def);
+
+// Pieces of the namespace, defined by their subsystems.
+int add_wrappers(PyObject* dict);        // the wrapper definitions, in order
+int add_direct_callables(PyObject* dict);
+int add_helpers(PyObject* dict);         // is_windows .. c_status_fail
+int adapter_init(PyObject* module);      // the adapter type
+PyObject* adapt(PyObject* func);         // what adapt_to_python3 returns
+int events_init();
+
+// The helper functions (status.cpp, adapter.cpp).
+PyObject* c_status_ok(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* c_status_fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* is_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* is_linux(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* adapt_to_python3(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace csdk

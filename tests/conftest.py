@@ -1,0 +1,29 @@
+import pytest
+
+from zq.csdk import c_sdk
+from zq.csdk.standin import StandIn
+
+_core = StandIn()
+
+
+@pytest.fixture
+def m():
+    """The module, with the globals tests may rebind restored afterwards."""
+    saved = {k: c_sdk.__dict__[k] for k in ("CSDK_OPERATE_SUCCESS", "IS_PY2", "zqsdklogger", "py_zqi_strerror",
+                                              "platform", "adapt_to_python3")}
+    had_f = "f" in c_sdk.__dict__
+    f = c_sdk.__dict__.get("f")
+    yield c_sdk
+    c_sdk.__dict__.update(saved)
+    if had_f:
+        c_sdk.f = f
+    else:
+        c_sdk.__dict__.pop("f", None)
+
+
+@pytest.fixture
+def core():
+    """The stand-in core library, reset before and after the test."""
+    _core.reset()
+    yield _core
+    _core.reset()

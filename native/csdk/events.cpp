@@ -50,6 +50,10 @@ PyObject* message_type(const char* msg_type, bool py2) {
 }
 
 bool deliver(const char* msg_type, void* data, int data_len) {
+    if (!g.dict) {
+        PyErr_SetString(PyExc_SystemError, "event delivered while the module is not initialised");
+        return false;
+    }
     PyObject* flag = lookup(G_IS_PY2);
     if (!flag) return false;
     int py2;

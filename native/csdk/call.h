@@ -40,18 +40,25 @@ inline PyObject* convert_and_call(PyObject* const* values, std::index_sequence<I
     }
 }
 
+// Adds a traceback entry naming the wrapper `func` to the pending exception.
+void add_traceback(const char* func);
+
 template <auto Fn, bool Direct = false>
 inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr size_t N = Signature<decltype(Fn)>::arity;
+    PyObject* r;
     if constexpr (N == 0) {
         (void)keys;
         if (!bind_none(func, nargs, kwnames)) return nullptr;
-        return convert_and_call<Fn, Direct>(nullptr, std::index_sequence<>{});
+        r = convert_and_call<Fn, Direct>(nullptr, std::index_sequence<>{});
     } else {
         PyObject* values[N];
         if (!bind(func, keys, args, nargs, kwnames, values)) return nullptr;
-        return convert_and_call<Fn, Direct>(values, std::make_index_sequence<N>{});
+        r = convert_and_call<Fn, Direct>(values, std::make_index_sequence<N>{});
     }
+    // A conversion (argument or result) failed: the traceback names the wrapper.
+    if (!r && !Direct) add_traceback(func);
+    return r;
 }
 
 // The success value, looked up before the core call: with the name missing

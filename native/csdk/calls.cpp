@@ -4,6 +4,8 @@
 #include "call.h"
 #include "core_api.h"
 
+#include <frameobject.h>  // PyFrame_New, after Python.h
+
 namespace csdk {
 
 int Success::compare_slow(int status, int op) const {
@@ -12,6 +14,19 @@ int Success::compare_slow(int status, int op) const {
     Ref eq = Ref::steal(PyObject_RichCompare(st.get(), value_.get(), op));
     if (!eq) return -1;
     return truth(eq.get());
+}
+
+void add_traceback(const char* func) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("c_sdk", func, 0)));
+    Ref frame;
+    if (code)
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), g.dict, nullptr)));
+    PyErr_Clear();  // without the entry, the original exception still stands
+    PyErr_Restore(type, value, tb);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {

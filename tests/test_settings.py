@@ -435,3 +435,18 @@ def test_bytearray_text_cannot_be_resized_by_a_handler_during_the_call(m, core):
     assert [c.args for c in core.calls() if c.fn == "zqi_add_bus_topic"] == [[b"topic-one"]]
     buf.extend(b"!")  # released after the call
     assert buf == b"topic-one!"
+
+
+@pytest.mark.parametrize("name, args", [
+    ("py_zqi_set_bus_info", (b"s", None, b"p")),
+    ("py_zqi_set_bus_secure", ("1", b"a", b"c", b"k", True)),
+    ("py_zqi_set_bus_secure", (1, b"a", b"c", b"k", BadBool())),
+    ("py_zqi_add_bus_topic", (1,)),
+    ("py_zqi_send_msg_to_bus", (b"t", None)),
+    ("py_zqi_user_timer", (2**31, 0)),
+])
+def test_conversion_error_traceback_names_the_function(m, core, name, args):
+    import traceback
+    with pytest.raises(Exception) as e:
+        getattr(m, name)(*args)
+    assert [f.name for f in traceback.extract_tb(e.value.__traceback__)][1] == name

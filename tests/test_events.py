@@ -58,10 +58,16 @@ def test_delivered_whole(m, core, got, msg_type, data, expected):
 
 
 def test_events_delivered_in_order_until_queue_empty(m, core, got):
-    for i in range(5):
-        core.queue_event(b"e%d" % i, bytes([i]))
-    run(m)
-    assert got == [("e%d" % i, bytes([i])) for i in range(5)]
+    long = "x" * 31 + "é" * 10
+    types = ["tick", "tick", "tic", "tick2", "", "tick", long, long, "tick" + "x" * 40, "tick"]
+    for i, t in enumerate(types):
+        core.queue_event(t.encode(), bytes([i]))
+    core.queue_event(b"tick\xff", b"")  # invalid, sharing a prefix with the last good type
+    core.queue_event(b"tick\0tail", b"z")
+    with reports() as (printed, unraisable):
+        run(m)
+    assert_reported(printed, unraisable, UnicodeDecodeError)
+    assert got == [(t, bytes([i])) for i, t in enumerate(types)] + [("tick", b"z")]
     assert core.queue_size() == 0
 
 

@@ -145,6 +145,7 @@ def read_direct() -> list[tuple[str, str]]:
     """Direct callables in order: (name, signature text such as "wrap(mode: 'int') -> 'void'")."""
     text = (NATIVE / "direct.cpp").read_text()
     table = text[text.index("#define DIRECT_TABLE"):text.index("DIRECT_TABLE\n#undef")]
+    table = re.sub(r"\\\n", " ", table)  # the macro's line continuations
     out = []
     for m in re.finditer(r"DIRECT0?\((\w+),\s*((?:\"(?:[^\"\\]|\\.)*\"\s*\\?\s*)+)", table):
         doc = "".join(re.findall(r"\"((?:[^\"\\]|\\.)*)\"", m.group(2)))

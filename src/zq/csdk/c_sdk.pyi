@@ -723,6 +723,22 @@ def zqi_poll() -> int: ...
 # wrap(topic: 'const char *', msg: 'const char *') -> 'int'
 def zqi_send_msg_to_bus(topic: bytes | bytearray, msg: bytes | bytearray) -> int: ...
 
+# wrap(server_addr: 'const char *', user_name: 'const char *', password: 'const char *') -> 'void'
+def zqi_set_bus_info(
+    server_addr: bytes | bytearray,
+    user_name: bytes | bytearray,
+    password: bytes | bytearray,
+) -> None: ...
+
+# wrap(in_mode: 'int', tlsca: 'const char *', tlscert: 'const char *', tlskey: 'const char *', skip_verify: 'bool') -> 'void'
+def zqi_set_bus_secure(
+    in_mode: SupportsInt,
+    tlsca: bytes | bytearray,
+    tlscert: bytes | bytearray,
+    tlskey: bytes | bytearray,
+    skip_verify: object,
+) -> None: ...
+
 # wrap(mode: 'int') -> 'void'
 def zqi_set_mode(mode: SupportsInt) -> None: ...
 

@@ -93,6 +93,12 @@ PyObject* adapter_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function adapt_to_python3.<locals>.wrapper at %p>", self);
 }
 
+// Like any function, an adapter stored on a class binds to the instance.
+PyObject* adapter_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
 PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("wrapper"); }
 PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
 PyObject* get_module(PyObject*, void*) { return Py_NewRef(g.modname); }
@@ -114,6 +120,7 @@ PyMemberDef adapter_members[] = {
 PyType_Slot adapter_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(adapter_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(adapter_descr_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(adapter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(adapter_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(adapter_dealloc)},
@@ -125,7 +132,7 @@ PyType_Slot adapter_slots[] = {
 PyType_Spec adapter_spec = {
     "c_sdk.adapter", sizeof(Adapter), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_METHOD_DESCRIPTOR,
     adapter_slots,
 };
 

@@ -242,3 +242,14 @@ def test_platform_takes_no_arguments(m, name):
         fn(1)
     with pytest.raises(TypeError, match=rf"^{name}\(\) takes no keyword arguments$"):
         fn(system="linux")
+
+
+def test_many_arguments(m):
+    func, seen = recorder()
+    args = [b"b", 1] + ["s%d" % i for i in range(20)]
+    kwargs = {"k%d" % i: ("v%d" % i if i % 2 else i) for i in range(20)}
+    m.adapt_to_python3(func)(*args, **kwargs)
+    assert seen == [((b"b", 1, *[b"s%d" % i for i in range(20)]),
+                     {"k%d" % i: (b"v%d" % i if i % 2 else i) for i in range(20)})]
+    m.adapt_to_python3(func)(*[b"x"] * 30, last="t")  # the only str comes last
+    assert seen[1] == ((b"x",) * 30, {"last": b"t"})

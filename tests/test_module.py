@@ -288,3 +288,31 @@ def test_import_calls_no_core_function():
         print(json.dumps([c.fn for c in StandIn().calls()]))
     """)
     assert out == []
+
+
+def test_create_step_copies_the_spec():
+    out = run_fresh("""
+        import importlib.machinery, importlib.util, json
+        spec = importlib.util.find_spec("zq.csdk.c_sdk")
+        plain = spec.loader.create_module(spec)
+        package = spec.loader.create_module(
+            importlib.machinery.ModuleSpec("pkg.c_sdk", spec.loader, origin=spec.origin, is_package=True))
+
+        class Raising:
+            name, origin, loader = "other.c_sdk", spec.origin, spec.loader
+
+            @property
+            def parent(self):
+                raise LookupError("parent")
+
+        try:
+            spec.loader.create_module(Raising())
+            err = None
+        except LookupError as e:
+            err = str(e)
+        print(json.dumps([
+            [plain.__name__, plain.__file__ == spec.origin, plain.__loader__ is spec.loader, plain.__package__,
+             "__path__" in plain.__dict__],
+            [package.__name__, package.__package__, package.__path__], err]))
+    """)
+    assert out == [["zq.csdk.c_sdk", True, True, "zq.csdk", False], ["pkg.c_sdk", "pkg.c_sdk", []], "parent"]

@@ -15,7 +15,8 @@ bar it stops the run and prints a report.
 --order-status N makes the stand-in answer every order with status N, to show
 how failed orders are reported (c_status_fail logs them at debug level; -v
 shows those lines).  Exit status: 0 after a complete run, 1 if the run ended
-before the last bar, 2 for an unusable session file or core library.
+before the last bar (or the handler raised: the run is stopped and the
+traceback printed), 2 for an unusable session file or core library.
 """
 from __future__ import annotations
 
@@ -24,6 +25,7 @@ import json
 import logging
 import sys
 import time
+import traceback
 from collections import Counter, deque
 from pathlib import Path
 
@@ -74,6 +76,7 @@ class Strategy:
         self.last_bar, self.bars = last_bar, 0
         self.progress, self.total = progress, total
         self.stop_status: int | None = None
+        self.failure: str | None = None  # the traceback of a handler that raised
         # Per event, the ns from the handler's return for the previous event to
         # its entry for this one: the core hands on the next event, the bridge
         # converts it and calls the handler.  And the ns inside the handler.
@@ -86,11 +89,19 @@ class Strategy:
         if self._left is not None:
             self.bridge.append(entered - self._left)
         self.delivered[msg_type] += 1
-        if msg_type == "tick":
-            self.on_tick(c_sdk.TickLikeDict2(json.loads(data)))
-        elif msg_type == "bar":
-            self.on_bar(c_sdk.BarLikeDict2(json.loads(data)))
         n = sum(self.delivered.values())
+        try:
+            if msg_type == "tick":
+                self.on_tick(c_sdk.TickLikeDict2(json.loads(data)))
+            elif msg_type == "bar":
+                self.on_bar(c_sdk.BarLikeDict2(json.loads(data)))
+        except Exception:
+            # A strategy that cannot handle its events stops the run rather
+            # than trading on half its data.
+            if self.failure is None:
+                self.failure = f"event {n} ({msg_type}): {traceback.format_exc()}"
+                self.stop_status = c_sdk.py_zqi_stop()
+            return
         if self.progress and n % self.progress == 0:
             print(f"strategy: {n}/{self.total} events", file=sys.stderr, flush=True)
         self._left = time.perf_counter_ns()
@@ -210,6 +221,9 @@ def main(argv: list[str] | None = None) -> int:
           f" (handler itself: mean {strategy.in_handler / max(delivered, 1) / 1000:.2f} us)")
     print(f"run: {elapsed / 1e6:.1f} ms, py_zqi_run -> {run_status}, py_zqi_stop -> {strategy.stop_status}, "
           f"stop code {stop_code}")
+    if strategy.failure is not None:
+        print(f"strategy: the handler failed at {strategy.failure}", file=sys.stderr, end="")
+        return 1
     if strategy.bars != len(bars):
         print(f"strategy: the run ended after {strategy.bars} of {len(bars)} bars", file=sys.stderr)
         return 1

@@ -188,20 +188,20 @@ def test_import_in_a_second_interpreter_fails_and_leaves_the_first_intact():
     assert out[1] is True and out[2]
 
 
-def test_second_module_object_from_one_spec_is_refused():
+def test_second_module_object_for_one_import_is_refused():
     out = run_fresh("""
         import importlib.util, json
-        spec = importlib.util.find_spec("zq.csdk.c_sdk")
-        first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(first)
+        found = importlib.util.find_spec("zq.csdk.c_sdk")
+        first = importlib.util.module_from_spec(found)
+        second = importlib.util.module_from_spec(found)
+        found.loader.exec_module(first)
         try:
-            spec.loader.exec_module(second)
+            found.loader.exec_module(second)
             err = None
         except RuntimeError as e:
             err = str(e)
-        spec.loader.exec_module(first)  # the same object again: nothing to do
-        third = importlib.util.module_from_spec(spec)
+        found.loader.exec_module(first)  # the same object again: nothing to do
+        third = importlib.util.module_from_spec(found)
         print(json.dumps([first is second, err, third is first, first.c_status_ok(0)]))
     """)
     assert out == [False, "Module 'c_sdk' has already been imported. Re-initialisation is not supported.",
@@ -290,28 +290,28 @@ def test_import_calls_no_core_function():
     assert out == []
 
 
-def test_create_step_copies_the_spec():
+def test_create_step_copies_name_loader_origin_parent_and_path():
     out = run_fresh("""
         import importlib.machinery, importlib.util, json
-        spec = importlib.util.find_spec("zq.csdk.c_sdk")
-        plain = spec.loader.create_module(spec)
-        package = spec.loader.create_module(
-            importlib.machinery.ModuleSpec("pkg.c_sdk", spec.loader, origin=spec.origin, is_package=True))
+        found = importlib.util.find_spec("zq.csdk.c_sdk")
+        plain = found.loader.create_module(found)
+        package = found.loader.create_module(
+            importlib.machinery.ModuleSpec("pkg.c_sdk", found.loader, origin=found.origin, is_package=True))
 
         class Raising:
-            name, origin, loader = "other.c_sdk", spec.origin, spec.loader
+            name, origin, loader = "other.c_sdk", found.origin, found.loader
 
             @property
             def parent(self):
                 raise LookupError("parent")
 
         try:
-            spec.loader.create_module(Raising())
+            found.loader.create_module(Raising())
             err = None
         except LookupError as e:
             err = str(e)
         print(json.dumps([
-            [plain.__name__, plain.__file__ == spec.origin, plain.__loader__ is spec.loader, plain.__package__,
+            [plain.__name__, plain.__file__ == found.origin, plain.__loader__ is found.loader, plain.__package__,
              "__path__" in plain.__dict__],
             [package.__name__, package.__package__, package.__path__], err]))
     """)

@@ -163,6 +163,10 @@ def test_every_plain_wrapper_binds_by_keyword_without_defaults(m):
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in params), name
 
 
+def test_adapted_wrappers_have_the_adapters_signature(m):
+    assert str(inspect.signature(m.py_zqi_place_order)) == "(*args, **kwargs)"
+
+
 def test_adapted_wrapper_errors_name_the_inner_function(m, core):
     with pytest.raises(TypeError, match=r"^py_zqi_place_order\(\) takes exactly 1 positional argument \(0 given\)$"):
         m.py_zqi_place_order()

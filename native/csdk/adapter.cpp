@@ -103,12 +103,15 @@ PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("wrapper"); }
 PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
 PyObject* get_module(PyObject*, void*) { return Py_NewRef(g.modname); }
 PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+// What inspect.signature reports, as for def wrapper(*args, **kwargs).
+PyObject* get_text_signature(PyObject*, void*) { return PyUnicode_FromString("(*args, **kwargs)"); }
 
 PyGetSetDef adapter_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,3 +1,773 @@
-// Placeholder until the record classes land.
+// The record classes: native heap types around a caller's mapping held in
+// the single slot `data`.  Items and attributes read through the mapping's
+// `get` and write through item assignment; only `data` is the instance's own.
+//
+// Behaviour is that of a plain class with __slots__ = ['data'], __getattr__
+// and __setattr__ defined over the slot; the native parts only make the
+// common paths cheap:
+//   - attribute reads never create an AttributeError on the way to the
+//     mapping (the fallback is taken inside tp_getattro);
+//   - the field properties are a native subclass of `property` that
+//     tp_getattro recognises, so a field read is one mapping lookup;
+//   - an exact dict is read with PyDict_GetItemWithError (dict.get exactly)
+//     and written with PyDict_SetItem; other mappings get their own `get`
+//     and item assignment called;
+//   - the exact classes are constructed through a vectorcall.
+// Whether `self.data` may be read straight from the slot depends on the
+// class: `data`, `__getattr__` and `__getattribute__` must still be the
+// record's own.  That is checked once per type version (a class attribute
+// assignment gives the type a new version) and remembered in a small table,
+// so subclasses and patched classes keep plain-class semantics.
 #include "records.h"
-namespace csdk { int add_record_classes(PyObject*, PyObject*) { return 0; } }
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "ref.h"
+
+namespace csdk {
+
+namespace {
+
+struct Record {
+    PyObject_HEAD
+    PyObject* data;
+};
+
+inline PyObject*& slot_of(PyObject* self) { return reinterpret_cast<Record*>(self)->data; }
+
+// Interned names, made once per process.
+PyObject* s_data = nullptr;
+PyObject* s_get = nullptr;
+PyObject* s_getattr = nullptr;
+PyObject* s_getattribute = nullptr;
+PyObject* s_str = nullptr;
+PyObject* s_repr = nullptr;
+PyObject* s_set_name = nullptr;
+PyObject* s_slots = nullptr;
+PyObject* s_module = nullptr;
+PyObject* s_modname = nullptr;  // "c_sdk"
+
+int intern_names() {
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    for (const Name& n : {Name{&s_data, "data"}, Name{&s_get, "get"}, Name{&s_getattr, "__getattr__"},
+                          Name{&s_getattribute, "__getattribute__"}, Name{&s_str, "__str__"},
+                          Name{&s_repr, "__repr__"}, Name{&s_set_name, "__set_name__"},
+                          Name{&s_slots, "__slots__"}, Name{&s_module, "__module__"}, Name{&s_modname, "c_sdk"}}) {
+        if (!*n.slot && !(*n.slot = PyUnicode_InternFromString(n.text))) return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The mapping's side of every operation.
+
+// data.get(key): a new reference, or nullptr with an exception set.
+[[gnu::always_inline]] inline PyObject* mapping_get(PyObject* data, PyObject* key) {
+    if (PyDict_CheckExact(data)) {
+        PyObject* v = PyDict_GetItemWithError(data, key);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    // A record wrapping itself would otherwise recurse on the C stack.
+    if (Py_EnterRecursiveCall(" while reading a record's mapping")) return nullptr;
+    PyObject* args[2] = {data, key};
+    PyObject* r = PyObject_VectorcallMethod(s_get, args, 2, nullptr);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// data[key] = value: 0, or -1 with an exception set.
+[[gnu::always_inline]] inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
+    if (Py_EnterRecursiveCall(" while writing a record's mapping")) return -1;
+    int r = PyObject_SetItem(data, key, value);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// key in data: 1, 0, or -1 with an exception set.
+int mapping_contains(PyObject* data, PyObject* key) {
+    if (PyDict_CheckExact(data)) return PyDict_Contains(data, key);
+    if (Py_EnterRecursiveCall(" while testing a record's mapping")) return -1;
+    int r = PySequence_Contains(data, key);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// data.__str__() / data.__repr__(), the result unchecked as a method call
+// would leave it.  A dict's own text forms need no method call.
+PyObject* mapping_text(PyObject* data, PyObject* name) {
+    if (PyDict_CheckExact(data)) return name == s_str ? PyObject_Str(data) : PyObject_Repr(data);
+    if (Py_EnterRecursiveCall(" while getting a record's text")) return nullptr;
+    PyObject* r = PyObject_VectorcallMethod(name, &data, 1, nullptr);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Which classes may have `self.data` read from the slot.
+
+void record_dealloc(PyObject* self);
+PyObject* record_getattro(PyObject* self, PyObject* name);
+int record_setattro(PyObject* self, PyObject* name, PyObject* value);
+PyObject* m_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// `descr`, found on tp, is usable on its instances and belongs to a record class.
+bool record_descr(PyTypeObject* tp, PyObject* descr, PyTypeObject* descr_type) {
+    return Py_IS_TYPE(descr, descr_type) && PyType_IsSubtype(tp, PyDescr_TYPE(descr)) &&
+           PyDescr_TYPE(descr)->tp_dealloc == record_dealloc;
+}
+
+bool check_type(PyTypeObject* tp) {
+    PyObject* d = _PyType_Lookup(tp, s_data);
+    if (!d || !record_descr(tp, d, &PyMemberDescr_Type)) return false;
+    PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+    if (m->type != T_OBJECT_EX || m->offset != offsetof(Record, data) || (m->flags & READONLY)) return false;
+    PyObject* ga = _PyType_Lookup(tp, s_getattr);
+    if (!ga || !record_descr(tp, ga, &PyMethodDescr_Type) ||
+        reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth != reinterpret_cast<PyCFunction>(
+                                                                              reinterpret_cast<void (*)(void)>(m_getattr)))
+        return false;
+    PyObject* gab = _PyType_Lookup(tp, s_getattribute);
+    return gab && record_descr(tp, gab, &PyWrapperDescr_Type) &&
+           reinterpret_cast<PyWrapperDescrObject*>(gab)->d_wrapped == reinterpret_cast<void*>(record_getattro);
+}
+
+// Verdicts by type version tag.  Tags are never reused, and a type changed
+// by attribute assignment (its own or a base's, slots included) gets a new
+// one, so a verdict holds for as long as its tag is the type's.
+enum : unsigned char {
+    kFastData = 1,  // self.data is the slot
+    kFastNew = 2,   // T(data) is object.__new__ plus the slot filled
+};
+struct Verdict {
+    unsigned int tag;
+    unsigned char bits;
+};
+Verdict g_verdicts[256];
+
+int record_init(PyObject* self, PyObject* args, PyObject* kwds);
+
+unsigned char verify_type(PyTypeObject* tp) {
+    unsigned char bits = 0;
+    if (check_type(tp)) {
+        bits = kFastData;
+        if (tp->tp_dealloc == record_dealloc && tp->tp_init == record_init &&
+            tp->tp_new == PyBaseObject_Type.tp_new && tp->tp_setattro == record_setattro)
+            bits |= kFastNew;
+    }
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) g_verdicts[tp->tp_version_tag & 255] = {tp->tp_version_tag, bits};
+    return bits;
+}
+
+[[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        const Verdict& v = g_verdicts[tp->tp_version_tag & 255];
+        if (v.tag == tp->tp_version_tag) return v.bits;
+    }
+    return verify_type(tp);
+}
+
+// True when attribute access on instances of tp follows the record's own
+// rules, so that `self.data` is the slot.
+inline bool fast_type(PyTypeObject* tp) { return verdict(tp) & kFastData; }
+
+void no_data(PyObject* obj) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'", Py_TYPE(obj)->tp_name);
+}
+
+// self.data, owned.  An empty slot raises AttributeError at once: a plain
+// class would look for `data` through __getattr__ and recurse.
+[[gnu::always_inline]] inline Ref record_data(PyObject* obj) {
+    if (fast_type(Py_TYPE(obj))) {
+        PyObject* d = slot_of(obj);
+        if (!d) no_data(obj);
+        return Ref::borrow(d);
+    }
+    if (Py_EnterRecursiveCall(" while getting a record's data")) return Ref();
+    Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
+    Py_LeaveRecursiveCall();
+    return d;
+}
+
+// self.data.get(key)
+[[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
+    Ref d = record_data(self);
+    return d ? mapping_get(d.get(), key) : nullptr;
+}
+
+// self.data[key] = value
+[[gnu::always_inline]] inline int record_set(PyObject* self, PyObject* key, PyObject* value) {
+    Ref d = record_data(self);
+    return d ? mapping_set(d.get(), key, value) : -1;
+}
+
+// 1 when `name` equals "data", 0 when not, -1 on error; `item != 'data'`.
+[[gnu::always_inline]] inline int is_data_name(PyObject* name) {
+    if (name == s_data) return 1;
+    if (PyUnicode_CheckExact(name)) return PyUnicode_GET_LENGTH(name) == 4 && PyUnicode_Compare(name, s_data) == 0;
+    int ne = PyObject_RichCompareBool(name, s_data, Py_NE);
+    return ne < 0 ? -1 : !ne;
+}
+
+// The record's __setattr__: `data` goes to object.__setattr__ (the slot),
+// every other name into the mapping.
+[[gnu::always_inline]] inline int set_attribute(PyObject* self, PyObject* name, PyObject* value) {
+    int is_data = is_data_name(name);
+    if (is_data < 0) return -1;
+    if (is_data) return PyObject_GenericSetAttr(self, name, value);
+    return record_set(self, name, value);
+}
+
+// The record's __init__: self.data = data, through the class's own
+// attribute assignment.
+int init_data(PyObject* self, PyObject* data) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_setattro == record_setattro && fast_type(tp)) {
+        Py_XSETREF(slot_of(self), Py_NewRef(data));
+        return 0;
+    }
+    return PyObject_SetAttr(self, s_data, data);
+}
+
+// ---------------------------------------------------------------------------
+// Field properties: `property` objects whose getter and setter are native
+// functions named after the field.  The subclass adds the mapping key, so
+// that tp_getattro can read a field without calling the getter.  An
+// instance that property.__init__ has run on again (or a copy made by
+// getter()/setter()) has no key and is an ordinary property.
+
+struct FieldExtra {
+    PyObject* doc;  // __doc__: property keeps a subclass's doc in an attribute
+    PyObject* key;  // the mapping key, interned; nullptr when not a record field
+    int writable;
+};
+
+PyTypeObject* g_field_type = nullptr;  // process-wide, made once
+Py_ssize_t g_extra_offset = 0;
+
+inline FieldExtra* extra(PyObject* p) {
+    return reinterpret_cast<FieldExtra*>(reinterpret_cast<char*>(p) + g_extra_offset);
+}
+
+// The getter: obj.data.get(key).
+PyObject* field_read(PyObject* obj, PyObject* key) { return record_get(obj, key); }
+
+// The setter: obj.data[key] = value.
+int field_write(PyObject* obj, PyObject* key, PyObject* value) { return record_set(obj, key, value); }
+
+PyObject* field_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
+    PyObject* key = extra(self)->key;
+    if (!key) return PyProperty_Type.tp_descr_get(self, obj, type);
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return field_read(obj, key);
+}
+
+int field_descr_set(PyObject* self, PyObject* obj, PyObject* value) {
+    FieldExtra* x = extra(self);
+    // Deletion, read-only fields and plain properties: property's own answer.
+    if (!x->key || !value || !x->writable) return PyProperty_Type.tp_descr_set(self, obj, value);
+    return field_write(obj, x->key, value);
+}
+
+int field_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    int r = PyProperty_Type.tp_init(self, args, kwds);
+    Py_CLEAR(extra(self)->key);  // the functions may have changed
+    return r;
+}
+
+int field_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(extra(self)->doc);
+    return PyProperty_Type.tp_traverse(self, visit, arg);
+}
+
+int field_clear(PyObject* self) {
+    Py_CLEAR(extra(self)->doc);
+    return PyProperty_Type.tp_clear ? PyProperty_Type.tp_clear(self) : 0;
+}
+
+void field_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    Py_CLEAR(extra(self)->doc);
+    Py_CLEAR(extra(self)->key);
+    PyProperty_Type.tp_dealloc(self);  // untracks and frees
+    Py_DECREF(tp);
+}
+
+PyMemberDef g_field_members[] = {
+    {"__doc__", T_OBJECT, 0, 0, nullptr},  // offset set at creation
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+int make_field_type() {
+    constexpr Py_ssize_t align = alignof(FieldExtra);
+    g_extra_offset = (PyProperty_Type.tp_basicsize + align - 1) / align * align;
+    g_field_members[0].offset = g_extra_offset + static_cast<Py_ssize_t>(offsetof(FieldExtra, doc));
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(field_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(field_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(field_clear)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(field_descr_get)},
+        {Py_tp_descr_set, reinterpret_cast<void*>(field_descr_set)},
+        {Py_tp_init, reinterpret_cast<void*>(field_init)},
+        {Py_tp_members, g_field_members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "c_sdk.field_property", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots,
+    };
+    spec.basicsize = static_cast<int>(g_extra_offset + static_cast<Py_ssize_t>(sizeof(FieldExtra)));
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyProperty_Type)));
+    if (!bases) return -1;
+    PyObject* t = PyType_FromSpecWithBases(&spec, bases.get());
+    if (!t) return -1;
+    g_field_type = reinterpret_cast<PyTypeObject*>(t);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Field getter and setter functions, one pair per field.
+
+constexpr const char* kQuoteFields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
+constexpr const char* kTickFields[] = {"quotes",       "symbol",       "created_at",  "price",       "open",
+                                       "high",         "low",          "cum_volume",  "cum_amount",  "cum_position",
+                                       "last_amount",  "last_volume",  "trade_type",  "receive_local_time"};
+constexpr const char* kBarFields[] = {"symbol", "eob",       "bob",      "open",      "close",
+                                      "high",   "low",       "volume",   "amount",    "pre_close",
+                                      "position", "frequency", "receive_local_time"};
+
+constexpr int kMaxFields = 14;
+constexpr const char* const* kFieldNames[] = {kQuoteFields, kTickFields, kBarFields};
+constexpr int kFieldCounts[] = {4, 14, 13};
+
+PyObject* g_keys[3][kMaxFields];  // interned field names
+PyMethodDef g_getter_defs[3][kMaxFields];
+PyMethodDef g_setter_defs[3][kMaxFields];
+std::string g_getter_docs[3][kMaxFields];  // text signatures only
+std::string g_setter_docs[3][kMaxFields];
+
+const char* const kSelf[] = {"self"};
+const char* const kSelfValue[] = {"self", "value"};
+Keys k_self(kSelf);
+Keys k_self_value(kSelfValue);
+
+template <int K, int I>
+PyObject* field_getter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* obj;
+    if (!bind(kFieldNames[K][I], k_self, args, nargs, kwnames, &obj)) return nullptr;
+    return field_read(obj, g_keys[K][I]);
+}
+
+template <int K, int I>
+PyObject* field_setter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* v[2];
+    if (!bind(kFieldNames[K][I], k_self_value, args, nargs, kwnames, v)) return nullptr;
+    if (field_write(v[0], g_keys[K][I], v[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <int K, size_t... I>
+void fill_field_defs(std::index_sequence<I...>) {
+    constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
+    ((g_getter_defs[K][I] = PyMethodDef{kFieldNames[K][I],
+                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                                            field_getter<K, static_cast<int>(I)>)),
+                                        flags, nullptr}),
+     ...);
+    ((g_setter_defs[K][I] = PyMethodDef{kFieldNames[K][I],
+                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                                            field_setter<K, static_cast<int>(I)>)),
+                                        flags, nullptr}),
+     ...);
+}
+
+int init_fields() {
+    static bool done = false;
+    if (done) return 0;
+    fill_field_defs<0>(std::make_index_sequence<4>());
+    fill_field_defs<1>(std::make_index_sequence<14>());
+    fill_field_defs<2>(std::make_index_sequence<13>());
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < kFieldCounts[k]; ++i) {
+            if (!g_keys[k][i] && !(g_keys[k][i] = PyUnicode_InternFromString(kFieldNames[k][i]))) return -1;
+            g_getter_docs[k][i] = std::string(kFieldNames[k][i]) + "($module, /, self)\n--\n\n";
+            g_setter_docs[k][i] = std::string(kFieldNames[k][i]) + "($module, /, self, value)\n--\n\n";
+            g_getter_defs[k][i].ml_doc = g_getter_docs[k][i].c_str();
+            g_setter_defs[k][i].ml_doc = g_setter_docs[k][i].c_str();
+        }
+    done = true;
+    return 0;
+}
+
+// A field property on `type`: property(getter, setter or None), keyed.
+Ref make_field(PyObject* module, PyObject* type, int k, int i, bool writable) {
+    Ref fget = Ref::steal(PyCFunction_NewEx(&g_getter_defs[k][i], module, s_modname));
+    if (!fget) return Ref();
+    Ref fset = writable ? Ref::steal(PyCFunction_NewEx(&g_setter_defs[k][i], module, s_modname))
+                        : Ref::borrow(Py_None);
+    if (!fset) return Ref();
+    Ref prop = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(g_field_type), fget.get(),
+                                                       fset.get(), nullptr));
+    if (!prop) return Ref();
+    PyObject* key = g_keys[k][i];
+    Ref named = Ref::steal(PyObject_CallMethodObjArgs(prop.get(), s_set_name, type, key, nullptr));
+    if (!named) return Ref();
+    FieldExtra* x = extra(prop.get());
+    x->key = Py_NewRef(key);
+    x->writable = writable;
+    return prop;
+}
+
+// ---------------------------------------------------------------------------
+// The record type's slots.
+
+void record_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(slot_of(self));
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(slot_of(self));
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    Py_CLEAR(slot_of(self));
+    return 0;
+}
+
+// Ordinary lookup has failed: __getattr__(name).
+PyObject* getattr_fallback(PyObject* self, PyTypeObject* tp, PyObject* name) {
+    if (fast_type(tp)) {
+        PyObject* d = slot_of(self);
+        if (!d) {
+            no_data(self);
+            return nullptr;
+        }
+        Ref hold = Ref::borrow(d);
+        return mapping_get(d, name);
+    }
+    PyObject* ga = _PyType_Lookup(tp, s_getattr);
+    if (ga && record_descr(tp, ga, &PyMethodDescr_Type) &&
+        reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth ==
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_getattr)))
+        return record_get(self, name);
+    // Another __getattr__ (a subclass's own) is called by the interpreter's
+    // hook, which reached us through __getattribute__: report the miss.
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);
+    return nullptr;
+}
+
+PyObject* record_getattro(PyObject* self, PyObject* name) {
+    if (!PyUnicode_Check(name)) return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 0);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* descr = _PyType_Lookup(tp, name);
+    if (descr) {
+        if (Py_IS_TYPE(descr, g_field_type) && extra(descr)->key) {
+            // What generic lookup would do with this data descriptor.
+            PyObject* r = field_read(self, extra(descr)->key);
+            if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
+            PyErr_Clear();
+            return getattr_fallback(self, tp, name);
+        }
+    } else if (tp->tp_dictoffset == 0) {
+        return getattr_fallback(self, tp, name);  // nothing else could answer
+    }
+    PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (r || PyErr_Occurred()) return r;
+    return getattr_fallback(self, tp, name);
+}
+
+int record_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) return PyObject_GenericSetAttr(self, name, nullptr);  // object.__delattr__
+    return set_attribute(self, name, value);
+}
+
+PyObject* record_subscript(PyObject* self, PyObject* key) { return record_get(self, key); }
+
+int record_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object doesn't support item deletion", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    return record_set(self, key, value);
+}
+
+int record_contains(PyObject* self, PyObject* key) {
+    Ref d = record_data(self);
+    return d ? mapping_contains(d.get(), key) : -1;
+}
+
+PyObject* record_str(PyObject* self) {
+    Ref d = record_data(self);
+    return d ? mapping_text(d.get(), s_str) : nullptr;
+}
+
+PyObject* record_repr(PyObject* self) {
+    Ref d = record_data(self);
+    return d ? mapping_text(d.get(), s_repr) : nullptr;
+}
+
+const char* const kData[] = {"data"};
+const char* const kItem[] = {"item"};
+const char* const kKey[] = {"key"};
+const char* const kItemValue[] = {"item", "value"};
+Keys k_data(kData);
+Keys k_item(kItem);
+Keys k_key(kKey);
+Keys k_item_value(kItemValue);
+
+int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* data;
+    if (!kwds || PyDict_GET_SIZE(kwds) == 0) {
+        if (!bind("__init__", k_data, reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, nullptr, &data)) return -1;
+        return init_data(self, data);
+    }
+    // Keywords: lay the call out as a vectorcall.
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwds);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return -1;
+    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwds, &pos, &k, &v)) {
+        PyTuple_SET_ITEM(kwnames.get(), j, Py_NewRef(k));
+        stack[static_cast<size_t>(nargs + j)] = v;
+        ++j;
+    }
+    if (!bind("__init__", k_data, stack.data(), nargs, kwnames.get(), &data)) return -1;
+    Ref hold = Ref::borrow(data);
+    return init_data(self, data);
+}
+
+// TickLikeDict2(d) on the exact classes: allocate and fill the slot, as
+// object.__new__ followed by __init__ would.
+PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!(verdict(tp) & kFastNew))
+        return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
+    PyObject* data;
+    if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
+    // tp_alloc is the inherited generic allocator; this is the same
+    // allocation without its size computation and zero fill.
+    Record* self = PyObject_GC_New(Record, tp);
+    if (!self) return nullptr;
+    self->data = Py_NewRef(data);
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---------------------------------------------------------------------------
+// The members with parameters, as methods that bind keywords too; the slots
+// above stay for the interpreter's own use.
+
+PyObject* m_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
+    if (init_data(self, data) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* item;
+    if (!bind("__getitem__", k_item, args, nargs, kwnames, &item)) return nullptr;
+    return record_get(self, item);
+}
+
+PyObject* m_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* v[2];
+    if (!bind("__setitem__", k_item_value, args, nargs, kwnames, v)) return nullptr;
+    if (record_set(self, v[0], v[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* item;
+    if (!bind("__getattr__", k_item, args, nargs, kwnames, &item)) return nullptr;
+    return record_get(self, item);
+}
+
+PyObject* m_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* v[2];
+    if (!bind("__setattr__", k_item_value, args, nargs, kwnames, v)) return nullptr;
+    if (set_attribute(self, v[0], v[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key;
+    if (!bind("__contains__", k_key, args, nargs, kwnames, &key)) return nullptr;
+    int r = record_contains(self, key);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+template <typename F>
+constexpr PyCFunction meth(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+constexpr int kMethFlags = METH_FASTCALL | METH_KEYWORDS | METH_COEXIST;
+
+// The docstrings carry only text signatures, so __doc__ stays None.
+PyMethodDef kMethods[] = {
+    {"__init__", meth(m_init), kMethFlags, "__init__($self, /, data)\n--\n\n"},
+    {"__getitem__", meth(m_getitem), kMethFlags, "__getitem__($self, /, item)\n--\n\n"},
+    {"__setitem__", meth(m_setitem), kMethFlags, "__setitem__($self, /, item, value)\n--\n\n"},
+    {"__getattr__", meth(m_getattr), kMethFlags, "__getattr__($self, /, item)\n--\n\n"},
+    {"__setattr__", meth(m_setattr), kMethFlags, "__setattr__($self, /, item, value)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kBarMethods[] = {
+    {"__init__", meth(m_init), kMethFlags, "__init__($self, /, data)\n--\n\n"},
+    {"__getitem__", meth(m_getitem), kMethFlags, "__getitem__($self, /, item)\n--\n\n"},
+    {"__setitem__", meth(m_setitem), kMethFlags, "__setitem__($self, /, item, value)\n--\n\n"},
+    {"__contains__", meth(m_contains), kMethFlags, "__contains__($self, /, key)\n--\n\n"},
+    {"__getattr__", meth(m_getattr), kMethFlags, "__getattr__($self, /, item)\n--\n\n"},
+    {"__setattr__", meth(m_setattr), kMethFlags, "__setattr__($self, /, item, value)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef kMembers[] = {
+    {"data", T_OBJECT_EX, offsetof(Record, data), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#define RECORD_SLOTS(methods)                                                   \
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},                   \
+        {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},             \
+        {Py_tp_clear, reinterpret_cast<void*>(record_clear)},                   \
+        {Py_tp_getattro, reinterpret_cast<void*>(record_getattro)},             \
+        {Py_tp_setattro, reinterpret_cast<void*>(record_setattro)},             \
+        {Py_tp_str, reinterpret_cast<void*>(record_str)},                       \
+        {Py_tp_repr, reinterpret_cast<void*>(record_repr)},                     \
+        {Py_tp_init, reinterpret_cast<void*>(record_init)},                     \
+        {Py_mp_subscript, reinterpret_cast<void*>(record_subscript)},           \
+        {Py_mp_ass_subscript, reinterpret_cast<void*>(record_ass_subscript)},   \
+        {Py_tp_methods, methods}, {Py_tp_members, kMembers}
+
+PyType_Slot kSlots[] = {RECORD_SLOTS(kMethods), {0, nullptr}};
+PyType_Slot kBarSlots[] = {RECORD_SLOTS(kBarMethods), {Py_sq_contains, reinterpret_cast<void*>(record_contains)},
+                           {0, nullptr}};
+#undef RECORD_SLOTS
+
+constexpr unsigned int kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+// One class: its spec, its fields and the order of its namespace.
+struct Kind {
+    PyType_Spec spec;
+    int fields;  // index into kFieldNames, or -1
+    bool writable;
+    std::vector<const char*> order;  // members before the fields
+};
+
+const char* const kPlainOrder[] = {"__init__", "__getitem__", "__setitem__", "__getattr__",
+                                   "__setattr__", "__str__", "__repr__"};
+
+Kind* kinds() {
+    static Kind k[4] = {
+        {{"c_sdk.QuoteItemLikeDict2", sizeof(Record), 0, kRecordFlags, kSlots}, 0, false,
+         {std::begin(kPlainOrder), std::end(kPlainOrder)}},
+        {{"c_sdk.TickLikeDict2", sizeof(Record), 0, kRecordFlags, kSlots}, 1, true,
+         {std::begin(kPlainOrder), std::end(kPlainOrder)}},
+        {{"c_sdk.BarLikeDict2", sizeof(Record), 0, kRecordFlags, kBarSlots}, 2, true,
+         {"__init__", "__getitem__", "__setitem__", "__contains__", "__getattr__", "__setattr__", "__str__",
+          "__repr__"}},
+        {{"c_sdk.ObjectLikeDict2", sizeof(Record), 0, kRecordFlags, kSlots}, -1, false,
+         {"__init__", "__getitem__", "__getattr__", "__setitem__", "__setattr__", "__str__", "__repr__"}},
+    };
+    return k;
+}
+
+PyObject* g_types[4] = {};  // the current classes, strong
+
+// Rebuilds the class namespace in the order of a class statement:
+// __module__, __slots__, the members, the fields, then what the type
+// machinery added (data, __doc__ and the slot wrappers).
+int order_namespace(PyTypeObject* tp, const Kind& kind, const std::vector<Ref>& fields) {
+    PyObject* ns = tp->tp_dict;
+    Ref old = Ref::steal(PyDict_Copy(ns));
+    if (!old) return -1;
+    Ref slots = Ref::steal(Py_BuildValue("[O]", s_data));
+    if (!slots) return -1;
+    PyDict_Clear(ns);
+    auto move = [&](PyObject* name) -> int {
+        PyObject* v = PyDict_GetItemWithError(old.get(), name);
+        if (!v) return PyErr_Occurred() ? -1 : 0;
+        return PyDict_SetItem(ns, name, v);
+    };
+    if (move(s_module) < 0 || PyDict_SetItem(ns, s_slots, slots.get()) < 0) return -1;
+    for (const char* m : kind.order) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(m));
+        if (!name || move(name.get()) < 0) return -1;
+    }
+    if (kind.fields >= 0)
+        for (int i = 0; i < kFieldCounts[kind.fields]; ++i)
+            if (PyDict_SetItem(ns, g_keys[kind.fields][i], fields[static_cast<size_t>(i)].get()) < 0) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(old.get(), &pos, &k, &v)) {
+        int has = PyDict_Contains(ns, k);
+        if (has < 0 || (!has && PyDict_SetItem(ns, k, v) < 0)) return -1;
+    }
+    PyType_Modified(tp);
+    return 0;
+}
+
+Ref make_record_type(PyObject* module, Kind& kind) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kind.spec, nullptr));
+    if (!type) return Ref();
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    std::vector<Ref> fields;
+    if (kind.fields >= 0) {
+        for (int i = 0; i < kFieldCounts[kind.fields]; ++i) {
+            fields.push_back(make_field(module, type.get(), kind.fields, i, kind.writable));
+            if (!fields.back()) return Ref();
+        }
+    }
+    if (order_namespace(tp, kind, fields) < 0) return Ref();
+    // Messages name the class as a class statement's would: the bare name,
+    // which the type keeps alive in __name__ (assigning __name__ resets it).
+    const char* bare = PyUnicode_AsUTF8(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name);
+    if (!bare) return Ref();
+    tp->tp_name = bare;
+    tp->tp_vectorcall = record_vectorcall;
+    return type;
+}
+
+}  // namespace
+
+int add_record_classes(PyObject* module, PyObject* dict) {
+    if (intern_names() < 0 || init_fields() < 0) return -1;
+    if (!g_field_type && make_field_type() < 0) return -1;
+    Kind* k = kinds();
+    for (int i = 0; i < 4; ++i) {
+        Ref type = make_record_type(module, k[i]);
+        if (!type) return -1;
+        const char* name = k[i].spec.name + sizeof("c_sdk.") - 1;
+        if (PyDict_SetItemString(dict, name, type.get()) < 0) return -1;
+        Py_XSETREF(g_types[i], type.release());
+    }
+    return 0;
+}
+
+}  // namespace csdk

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The whole pytest suite against a build of the extension and the stand-in
+# core with AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   bash tests/reliability/sanitize.sh [pytest args...]
+#
+# The sanitized build goes into its own virtual environment (.venv-asan, made
+# from python3) and build folder, so the normal install stays as it is.  Every
+# object is its own malloc block (PYTHONMALLOC=malloc) so that ASan sees the
+# bounds of bytes and bytearray buffers; the ASan runtime is preloaded since the
+# interpreter itself is not instrumented.  Any sanitizer report fails the run:
+# the sanitizers stop the process at the first one, and their report files are
+# checked afterwards as well.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+PY=${PYTHON:-python3}
+VENV=$ROOT/.venv-asan
+LOGS=$ROOT/build/sanitizer-logs
+
+[ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
+"$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja
+"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
+    -C cmake.define.CSDK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C "build-dir=build/asan-{wheel_tag}" \
+    "$ROOT[test]"
+
+SO=$(cd /tmp && "$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("zq.csdk.c_sdk").origin)')
+for lib in "$SO" "$(dirname "$SO")/libzq3-c.so"; do
+    if ! readelf -d "$lib" | grep -q 'libasan'; then
+        echo "sanitize.sh: $lib is not built with AddressSanitizer" >&2
+        exit 1
+    fi
+done
+
+rm -rf "$LOGS"
+mkdir -p "$LOGS"
+ASAN_LIB=$(gcc -print-file-name=libasan.so)
+UBSAN_LIB=$(gcc -print-file-name=libubsan.so)
+status=0
+(
+    cd "$ROOT"
+    export PYTHONMALLOC=malloc
+    export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$LOGS/asan"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan"
+    export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"
+    exec "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests "$@"
+) || status=$?
+
+if compgen -G "$LOGS/*" >/dev/null; then
+    echo "sanitize.sh: sanitizer report(s):" >&2
+    cat "$LOGS"/* >&2
+    exit 1
+fi
+if [ "$status" -eq 5 ]; then
+    echo "sanitize.sh: pytest collected no tests" >&2
+    exit 1
+fi
+exit "$status"

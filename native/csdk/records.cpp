@@ -23,6 +23,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -324,13 +325,13 @@ int make_field_type() {
         {Py_tp_members, g_field_members},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec shape = {
         "c_sdk.field_property", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots,
     };
-    spec.basicsize = static_cast<int>(g_extra_offset + static_cast<Py_ssize_t>(sizeof(FieldExtra)));
+    shape.basicsize = static_cast<int>(g_extra_offset + static_cast<Py_ssize_t>(sizeof(FieldExtra)));
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyProperty_Type)));
     if (!bases) return -1;
-    PyObject* t = PyType_FromSpecWithBases(&spec, bases.get());
+    PyObject* t = PyType_FromSpecWithBases(&shape, bases.get());
     if (!t) return -1;
     g_field_type = reinterpret_cast<PyTypeObject*>(t);
     return 0;
@@ -672,9 +673,9 @@ PyType_Slot kBarSlots[] = {RECORD_SLOTS(kBarMethods), {Py_sq_contains, reinterpr
 
 constexpr unsigned int kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
-// One class: its spec, its fields and the order of its namespace.
+// One class: its type shape, its fields and the order of its namespace.
 struct Kind {
-    PyType_Spec spec;
+    PyType_Spec shape;
     int fields;  // index into kFieldNames, or -1
     bool writable;
     std::vector<const char*> order;  // members before the fields
@@ -734,7 +735,7 @@ int order_namespace(PyTypeObject* tp, const Kind& kind, const std::vector<Ref>& 
 }
 
 Ref make_record_type(PyObject* module, Kind& kind) {
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kind.spec, nullptr));
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kind.shape, nullptr));
     if (!type) return Ref();
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     std::vector<Ref> fields;
@@ -763,7 +764,7 @@ int add_record_classes(PyObject* module, PyObject* dict) {
     for (int i = 0; i < 4; ++i) {
         Ref type = make_record_type(module, k[i]);
         if (!type) return -1;
-        const char* name = k[i].spec.name + sizeof("c_sdk.") - 1;
+        const char* name = k[i].shape.name + sizeof("c_sdk.") - 1;
         if (PyDict_SetItemString(dict, name, type.get()) < 0) return -1;
         Py_XSETREF(g_types[i], type.release());
     }

@@ -424,6 +424,8 @@ def _record_cases(cls) -> List[Case]:
         add(f"field {f} delete", raises(lambda f=f: delattr(r, f), AttributeError))
         if getattr(desc, "fset", None) is not None or type(desc).__name__ == "getset_descriptor":
             add(f"field {f} setter", returns(lambda desc=desc: desc.__set__(r, 8)))
+        if getattr(desc, "fget", None) is not None:
+            add(f"field {f} getter", returns(lambda desc=desc: desc.fget(r)))
     return cases
 
 

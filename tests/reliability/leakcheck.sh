@@ -22,6 +22,7 @@ if ! command -v "$DBG" >/dev/null; then
     exit 1
 fi
 [ -x "$VENV/bin/python" ] || "$DBG" -m venv "$VENV"
+export PYTHONWARNINGS=ignore  # the debug interpreter's pip reports its own unclosed files
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT"
 "$VENV/bin/python" -c 'import sys; sys.gettotalrefcount' || {
@@ -29,6 +30,7 @@ fi
     exit 1
 }
 
+unset PYTHONWARNINGS
 export PYTHONMALLOC=malloc
 export GLIBC_TUNABLES=glibc.malloc.tcache_count=0:glibc.malloc.mxfast=0
 status=0

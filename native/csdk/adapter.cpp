@@ -24,7 +24,11 @@ PyTypeObject* g_adapter_type = nullptr;
 // str.encode("ascii"); a subclass's own encode is honoured.
 PyObject* encode_ascii(PyObject* s) {
     if (PyUnicode_CheckExact(s)) return PyUnicode_AsASCIIString(s);
-    return PyObject_CallMethod(s, "encode", "s", "ascii");
+    PyObject* meth = CSDK_INTERNED("encode");
+    PyObject* codec = CSDK_INTERNED("ascii");
+    if (!meth || !codec) return nullptr;
+    PyObject* argv[2] = {s, codec};
+    return PyObject_VectorcallMethod(meth, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -142,19 +146,23 @@ PyType_Spec adapter_spec = {
 const char* const kAdaptNames[] = {"func"};
 Keys kAdaptKeys(kAdaptNames);
 
+PyObject* call_no_args(PyObject* self, PyObject* meth) {
+    return meth ? PyObject_CallMethodNoArgs(self, meth) : nullptr;
+}
+
 // platform.uname()[0].lower() == name
 PyObject* system_is(const char* func, const char* name, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bind_none(func, nargs, kwnames)) return nullptr;
     PyObject* found = lookup(G_PLATFORM);
     if (!found) return nullptr;
     Ref platform = Ref::borrow(found);
-    Ref uname = Ref::steal(PyObject_CallMethod(platform.get(), "uname", nullptr));
+    Ref uname = Ref::steal(call_no_args(platform.get(), CSDK_INTERNED("uname")));
     if (!uname) return nullptr;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
     Ref system = Ref::steal(PyObject_GetItem(uname.get(), zero.get()));
     if (!system) return nullptr;
-    Ref lowered = Ref::steal(PyObject_CallMethod(system.get(), "lower", nullptr));
+    Ref lowered = Ref::steal(call_no_args(system.get(), CSDK_INTERNED("lower")));
     if (!lowered) return nullptr;
     Ref expected = Ref::steal(PyUnicode_FromString(name));
     if (!expected) return nullptr;

@@ -53,6 +53,15 @@ extern Global G_ADAPT;     // adapt_to_python3
 // Interns every Global's name; -1 with an exception set on failure.
 int intern_globals();
 
+// An interned str, made on first use and kept for the process (nullptr with
+// MemoryError if it cannot be made).  Method names go through here so the
+// interpreter's attribute cache sees one object per name.
+inline PyObject* interned(PyObject*& slot, const char* text) {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+#define CSDK_INTERNED(text) ([]() -> PyObject* { static PyObject* slot; return ::csdk::interned(slot, text); }())
+
 // Truth value with the common constants answered without a call: 1, 0 or -1.
 inline int truth(PyObject* o) {
     if (o == Py_True) return 1;

@@ -26,13 +26,12 @@ PyObject* compare_with_success(PyObject* status, int op) {
     return PyObject_RichCompare(status, success.get(), op);
 }
 
-PyObject* call_method(PyObject* self, const char* name, PyObject* const* args, size_t nargs) {
-    Ref meth = Ref::steal(PyUnicode_FromString(name));
+PyObject* call_method(PyObject* self, PyObject* meth, PyObject* const* args, size_t nargs) {
     if (!meth) return nullptr;
     PyObject* argv[8];
     argv[0] = self;
     for (size_t i = 0; i < nargs; ++i) argv[i + 1] = args[i];
-    return PyObject_VectorcallMethod(meth.get(), argv, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(meth, argv, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // The debug line for a failed status.
@@ -44,7 +43,7 @@ bool log_failure(PyObject* status, PyObject* cfunname) {
     Ref utf8 = Ref::steal(PyUnicode_FromString("utf8"));
     if (!utf8) return false;
     PyObject* codec = utf8.get();
-    Ref info = Ref::steal(call_method(text.get(), "decode", &codec, 1));
+    Ref info = Ref::steal(call_method(text.get(), CSDK_INTERNED("decode"), &codec, 1));
     if (!info) return false;
     int named = truth(cfunname);
     if (named < 0) return false;
@@ -53,19 +52,19 @@ bool log_failure(PyObject* status, PyObject* cfunname) {
         Ref tmpl = Ref::steal(PyUnicode_FromString("invoke c fun={} error code={}, error info={}"));
         if (!tmpl) return false;
         PyObject* fill[3] = {cfunname, status, info.get()};
-        message = Ref::steal(call_method(tmpl.get(), "format", fill, 3));
+        message = Ref::steal(call_method(tmpl.get(), CSDK_INTERNED("format"), fill, 3));
     } else {
         Ref tmpl = Ref::steal(PyUnicode_FromString("invoke c fun error code={}, error info={}"));
         if (!tmpl) return false;
         PyObject* fill[2] = {status, info.get()};
-        message = Ref::steal(call_method(tmpl.get(), "format", fill, 2));
+        message = Ref::steal(call_method(tmpl.get(), CSDK_INTERNED("format"), fill, 2));
     }
     if (!message) return false;
     PyObject* logger = lookup(G_LOGGER);
     if (!logger) return false;
     Ref hold = Ref::borrow(logger);
     PyObject* msg = message.get();
-    Ref done = Ref::steal(call_method(hold.get(), "debug", &msg, 1));
+    Ref done = Ref::steal(call_method(hold.get(), CSDK_INTERNED("debug"), &msg, 1));
     return static_cast<bool>(done);
 }
 

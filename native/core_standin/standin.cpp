@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,26 +53,102 @@ FnState* find(const char* fn) {
     return it == registry().end() ? nullptr : it->second;
 }
 
+// The event queue.  Payloads and message types are copied into blocks that
+// never move, so the pointers handed to the callback stay valid while it runs,
+// whatever it does meanwhile (queue more events, take nested deliveries,
+// reset the stand-in).  Storage is reused once the queue is empty and no
+// delivery is in progress; delivery itself allocates and frees nothing.
 struct Event {
-    std::string type;
-    std::string data;
-    int data_len;
-    int flags;
+    const char* type;  // NUL-terminated; nullptr for ZQSTUB_EVENT_NULL_TYPE
+    const char* data;  // nullptr for ZQSTUB_EVENT_NULL_DATA
+    int data_len;      // passed to the callback as queued
+};
+
+class EventQueue {
+public:
+    void push(const char* type, size_t type_len, const char* data, size_t stored, int data_len, int flags) {
+        if (empty() && depth_ == 0) rewind();
+        char* p = reserve(type_len + stored + 2);
+        char* t = p;
+        std::memcpy(t, type, type_len);
+        t[type_len] = '\0';
+        char* d = t + type_len + 1;
+        if (stored) std::memcpy(d, data, stored);
+        d[stored] = '\0';
+        events_.push_back(Event{(flags & ZQSTUB_EVENT_NULL_TYPE) ? nullptr : t,
+                                (flags & ZQSTUB_EVENT_NULL_DATA) ? nullptr : d, data_len});
+    }
+    bool empty() const { return head_ == events_.size(); }
+    size_t size() const { return events_.size() - head_; }
+    // The next event; its pointers stay valid until delivery is over.
+    Event pop() { return events_[head_++]; }
+    void clear() {
+        events_.clear();
+        head_ = 0;
+        if (depth_ == 0) rewind();
+    }
+    // Brackets one call of the callback.
+    void enter() { ++depth_; }
+    void leave() {
+        if (--depth_ == 0 && empty()) rewind();
+    }
+
+private:
+    static constexpr size_t kBlock = size_t(1) << 20;
+    static constexpr size_t kKeep = 16;  // standard blocks kept for reuse
+
+    struct Block {
+        std::unique_ptr<char[]> mem;
+        size_t size;
+    };
+
+    char* reserve(size_t n) {
+        if (cur_ < blocks_.size() && blocks_[cur_].size - used_ >= n) {
+            char* p = blocks_[cur_].mem.get() + used_;
+            used_ += n;
+            return p;
+        }
+        // The next kept block, else a new one (an event larger than a block gets its own).
+        if (cur_ < blocks_.size()) ++cur_;
+        if (cur_ >= blocks_.size() || blocks_[cur_].size < n) {
+            size_t size = n > kBlock ? n : kBlock;
+            blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(cur_),
+                           Block{std::unique_ptr<char[]>(new char[size]), size});
+        }
+        used_ = n;
+        return blocks_[cur_].mem.get();
+    }
+    // Called with no event queued and no delivery in progress: nothing points into the blocks.
+    void rewind() {
+        events_.clear();
+        head_ = 0;
+        size_t keep = 0;
+        for (size_t i = 0; i < blocks_.size(); ++i)
+            if (blocks_[i].size == kBlock && keep < kKeep) blocks_[keep++] = std::move(blocks_[i]);
+        blocks_.resize(keep);
+        cur_ = 0;
+        used_ = 0;
+    }
+
+    std::vector<Event> events_;
+    size_t head_ = 0;
+    std::vector<Block> blocks_;
+    size_t cur_ = 0;   // block being filled
+    size_t used_ = 0;  // bytes used in it
+    int depth_ = 0;
 };
 
 bool g_logging = true;
 bool g_stop = false;
 EventCallback g_callback = nullptr;
-std::deque<Event> g_queue;
+EventQueue g_queue;
 std::vector<std::string> g_log;
 
 void deliver_one() {
-    Event ev = std::move(g_queue.front());
-    g_queue.pop_front();
-    if (!g_callback) return;
-    const char* type = (ev.flags & ZQSTUB_EVENT_NULL_TYPE) ? nullptr : ev.type.c_str();
-    void* data = (ev.flags & ZQSTUB_EVENT_NULL_DATA) ? nullptr : ev.data.data();
-    g_callback(type, data, ev.data_len);
+    Event ev = g_queue.pop();
+    g_queue.enter();
+    if (g_callback) g_callback(ev.type, const_cast<char*>(ev.data), ev.data_len);
+    g_queue.leave();
 }
 
 void deliver_during(const FnState& st) {
@@ -156,9 +232,16 @@ int answer(FnState& st, const void* req, int req_len, const char* fixed, void** 
         *res_len = st.mode_len;
         break;
     default:
-        if (st.has_reply) st.held = st.reply;
-        else if (req) st.held.assign(static_cast<const char*>(req), req_len > 0 ? static_cast<size_t>(req_len) : 0);
-        else st.held = fixed ? fixed : "";
+        if (st.has_reply) {
+            st.held = st.reply;
+        } else if (req) {
+            // The echo: sized only when the length changes, then one copy.
+            size_t n = req_len > 0 ? static_cast<size_t>(req_len) : 0;
+            if (st.held.size() != n) st.held.resize(n);
+            std::memcpy(&st.held[0], req, n);
+        } else {
+            st.held = fixed ? fixed : "";
+        }
         *res = &st.held[0];
         *res_len = static_cast<int>(st.held.size());
     }
@@ -187,13 +270,14 @@ const char* text_call(FnState& st, const std::string& fixed) {
 #define CORE_REPLY(fn)                                                                    \
     STATE(fn);                                                                            \
     extern "C" int fn(void* req, int req_len, void** res, int* res_len) {                \
-        Log{st_##fn}.buf(req, req_len).out_null("res_null", const_cast<const void* const*>(res)); \
+        if (g_logging)                                                                    \
+            Log{st_##fn}.buf(req, req_len).out_null("res_null", const_cast<const void* const*>(res)); \
         return answer(st_##fn, req, req_len, nullptr, res, res_len);                      \
     }
 #define CORE_REQUEST(fn)                                  \
     STATE(fn);                                            \
     extern "C" int fn(void* req, int req_len) {          \
-        Log{st_##fn}.buf(req, req_len);                   \
+        if (g_logging) Log{st_##fn}.buf(req, req_len);    \
         return status_call(st_##fn);                      \
     }
 #include "core_functions.def"
@@ -398,12 +482,9 @@ long zqstub_calls(const char* fn) {
 }
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
-    Event ev;
-    if (msg_type && type_len > 0) ev.type.assign(msg_type, static_cast<size_t>(type_len));
-    if (data && data_len > 0) ev.data.assign(static_cast<const char*>(data), static_cast<size_t>(data_len));
-    ev.data_len = data_len;
-    ev.flags = flags;
-    g_queue.push_back(std::move(ev));
+    size_t tl = (msg_type && type_len > 0) ? static_cast<size_t>(type_len) : 0;
+    size_t dl = (data && data_len > 0) ? static_cast<size_t>(data_len) : 0;
+    g_queue.push(msg_type, tl, static_cast<const char*>(data), dl, data_len, flags);
 }
 
 int zqstub_queue_size(void) { return static_cast<int>(g_queue.size()); }

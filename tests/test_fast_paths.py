@@ -1,0 +1,104 @@
+"""The fast paths behave like the general ones they short-cut.
+
+Each hot path has a quick route for the common case (the stand-in's echo and
+event queue, positional and keyword binding, the cached global lookups, the
+adapter's pass-through); these cases drive the quick route and the general
+one alternately, so a stale cache or a half-done shortcut shows.
+"""
+import builtins
+
+import pytest
+
+SIZES = [100, 3, 0, 5000, 100, 1]
+
+
+@pytest.mark.parametrize("logging", [False, True])
+def test_echo_follows_every_request_length(m, core, logging):
+    core.logging(logging)
+    for n in SIZES:
+        req = bytes(i % 251 for i in range(n))
+        assert m.py_zqi_get_symbol_infos(req) == (0, req)
+        assert m.py_zqi_place_order(req=bytearray(req)) == (0, req)
+    assert core.call_count("zqi_get_symbol_infos") == len(SIZES)
+    assert len(core.calls()) == (2 * len(SIZES) if logging else 0)
+
+
+def test_scripted_reply_and_echo_alternate(m, core):
+    core.logging(False)
+    core.set_reply("zqi_get_symbol_infos", b"scripted")
+    assert m.py_zqi_get_symbol_infos(b"abc") == (0, b"scripted")
+    core.set_reply("zqi_get_symbol_infos", None)
+    assert m.py_zqi_get_symbol_infos(b"abcdefgh" * 20) == (0, b"abcdefgh" * 20)
+    assert m.py_zqi_get_symbol_infos(b"xy") == (0, b"xy")
+
+
+@pytest.fixture
+def got(m):
+    seen = []
+    m.py_zqi_set_data_callback(lambda t, d: seen.append((t, d)))
+    return seen
+
+
+def test_queue_spanning_many_blocks_and_one_huge_event(m, core, got):
+    core.logging(False)
+    events = [(b"t%d" % (i % 7), bytes([i % 256]) * (100 + i % 50)) for i in range(12000)]
+    events.insert(5000, (b"huge", b"\x01\x02" * (1 << 20)))  # larger than a storage block
+    for t, d in events:
+        core.queue_event(t, d)
+    assert core.queue_size() == len(events)
+    assert m.py_zqi_run() == 0
+    assert got == [(t.decode(), d) for t, d in events]
+    assert core.queue_size() == 0
+
+
+def test_events_queued_by_the_handler_follow_in_order(m, core):
+    seen = []
+
+    def handler(t, d):
+        seen.append((t, d))
+        if t == "a":  # queue enough to need fresh storage while this event is being delivered
+            for i in range(3):
+                core.queue_event(b"b", bytes([i]) * 400000)
+
+    m.py_zqi_set_data_callback(handler)
+    core.queue_event(b"a", b"first")
+    core.queue_event(b"c", b"second")
+    m.py_zqi_run()
+    assert seen == [("a", b"first"), ("c", b"second")] + [("b", bytes([i]) * 400000) for i in range(3)]
+
+
+def test_reset_during_delivery_drops_the_rest_and_the_queue_works_after(m, core):
+    seen = []
+
+    def handler(t, d):
+        seen.append(d)
+        if d == b"2":
+            core.reset()
+            core.queue_event(b"x", b"after-reset")
+
+    m.py_zqi_set_data_callback(handler)
+    for i in range(5):
+        core.queue_event(b"x", str(i).encode())
+    m.py_zqi_run()
+    assert seen == [b"0", b"1", b"2", b"after-reset"]
+    for round_ in range(3):  # storage reused once the queue ran dry
+        for i in range(1000):
+            core.queue_event(b"r", b"%d-%d" % (round_, i))
+        m.py_zqi_run()
+    assert seen[4:] == [b"%d-%d" % (r, i) for r in range(3) for i in range(1000)]
+
+
+def test_nested_delivery_during_a_reply_call(m, core):
+    seen, replies = [], []
+
+    def handler(t, d):
+        seen.append(d)
+        replies.append((d, m.py_zqi_get_symbol_infos(d)))  # delivers the next event first
+
+    m.py_zqi_set_data_callback(handler)
+    core.deliver_during("zqi_get_symbol_infos", 1)
+    for i in range(4):
+        core.queue_event(b"n", b"%d" % i)
+    assert m.py_zqi_get_symbol_infos(b"outer") == (0, b"outer")
+    assert seen == [b"0", b"1", b"2", b"3"]
+    assert sorted(replies) == [(b"%d" % i, (0, b"%d" % i)) for i in range(4)]

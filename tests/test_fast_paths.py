@@ -6,6 +6,7 @@ adapter's pass-through); these cases drive the quick route and the general
 one alternately, so a stale cache or a half-done shortcut shows.
 """
 import builtins
+import sys
 
 import pytest
 
@@ -102,3 +103,48 @@ def test_nested_delivery_during_a_reply_call(m, core):
     assert m.py_zqi_get_symbol_infos(b"outer") == (0, b"outer")
     assert seen == [b"0", b"1", b"2", b"3"]
     assert sorted(replies) == [(b"%d" % i, (0, b"%d" % i)) for i in range(4)]
+
+
+@pytest.mark.parametrize("success, status, paid", [
+    (0, 0, True), (100000, 100000, True), (100000, 100001, False), (-100000, -100000, True), (2**31 - 1, -1, False),
+])
+def test_success_equal_but_not_the_same_object(m, core, success, status, paid):
+    # large ints are fresh objects on each side: equality, not identity, decides
+    m.CSDK_OPERATE_SUCCESS = int(str(success))
+    core.set_status("zqi_get_symbol_infos", status)
+    for _ in range(3):
+        assert m.py_zqi_get_symbol_infos(b"r") == (status, b"r" if paid else None)
+
+
+def test_keyword_named_by_an_equal_but_distinct_str(m, core):
+    name = "".join(["r", "e", "q"])  # not the interned "req"
+    assert name == "req" and sys.intern(name) is not name
+    for _ in range(3):
+        assert m.py_zqi_get_symbol_infos(**{name: b"a"}) == (0, b"a")
+        assert m.py_zqi_get_symbol_infos(req=b"b") == (0, b"b")
+        assert m.c_status_ok(**{"".join(["sta", "tus"]): 0}) is True
+        assert m.c_status_fail(status=0, cfunname="x") is False
+    with pytest.raises(TypeError, match=r"^c_status_fail\(\) got an unexpected keyword argument 'cfun'$"):
+        m.c_status_fail(status=0, cfun="x")
+    with pytest.raises(TypeError, match=r"^c_status_fail\(\) takes at least 1 positional argument \(0 given\)$"):
+        m.c_status_fail(cfunname="x")
+
+
+@pytest.mark.parametrize("success", [0, 5])
+def test_rebinding_between_fast_calls_is_seen_at_once(m, core, success):
+    core.set_status("zqi_get_symbol_infos", 5)
+    for value in [success, 5, success, 5]:
+        m.CSDK_OPERATE_SUCCESS = value
+        assert m.py_zqi_get_symbol_infos(b"z") == (5, b"z" if value == 5 else None)
+        assert m.c_status_ok(5) is (value == 5)
+    del m.CSDK_OPERATE_SUCCESS
+    builtins.CSDK_OPERATE_SUCCESS = 5
+    try:
+        assert m.py_zqi_get_symbol_infos(b"z") == (5, b"z")
+        builtins.CSDK_OPERATE_SUCCESS = 6  # only the builtins dict changed
+        assert m.py_zqi_get_symbol_infos(b"z") == (5, None)
+        assert m.c_status_ok(6) is True
+    finally:
+        del builtins.CSDK_OPERATE_SUCCESS
+    with pytest.raises(NameError):
+        m.py_zqi_get_symbol_infos(b"z")

@@ -23,6 +23,16 @@ public:
     const char* name(Py_ssize_t i) const { return names_[i]; }
     // Interned name objects, created on first use; nullptr with MemoryError.
     PyObject* const* interned();
+    // The keywords name the parameters after the nargs positional ones, in
+    // order and by the interned objects themselves (what a call written as
+    // f(req=x) passes): binding is then the argument vector as it stands.
+    bool keywords_in_order(Py_ssize_t nargs, PyObject* kwnames) const {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        if (!ready_ || nargs + nkw != n_) return false;
+        for (Py_ssize_t j = 0; j < nkw; ++j)
+            if (PyTuple_GET_ITEM(kwnames, j) != interned_[nargs + j]) return false;
+        return true;
+    }
 
     // "(a, b)" for __text_signature__ ("($module, /, a, b)").
     std::string text_signature(const char* defaults_tail = "") const;
@@ -42,8 +52,13 @@ bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t n
 
 inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) {
-    if (!kwnames && nargs == keys.size()) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t n = keys.size();
+    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == n) {
+        if (n == 1) {  // the common shape, without a loop the compiler would turn into a memcpy call
+            out[0] = args[0];
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) out[i] = args[i];
+        }
         return true;
     }
     return bind_slow(func, keys, args, nargs, kwnames, out);

@@ -26,7 +26,7 @@ public:
     }
 
 private:
-    Py_buffer view_{};
+    Py_buffer view_;  // filled by hold(); left untouched (not even zeroed) otherwise
     bool held_ = false;
 };
 

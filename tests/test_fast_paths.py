@@ -148,3 +148,44 @@ def test_rebinding_between_fast_calls_is_seen_at_once(m, core, success):
         del builtins.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError):
         m.py_zqi_get_symbol_infos(b"z")
+
+
+class Text(str):
+    def encode(self, codec):
+        return b"<" + str.encode(self, codec) + b">"
+
+
+@pytest.mark.parametrize("kind", ["module wrapper", "direct callable", "python function", "foreign builtin"])
+def test_adapter_calls_each_kind_of_callee_alike(m, core, kind):
+    seen = []
+    callee = {"module wrapper": m.py_zqi_log, "direct callable": m.zqi_strerror,
+              "python function": lambda *a, **k: seen.append((a, k)) or 0, "foreign builtin": len}[kind]
+    ad = m.adapt_to_python3(callee)
+    if kind == "module wrapper":
+        assert ad("ab") == ad(b"ab") == ad(req=Text("ab")) == 0
+        assert [c.args[0].data for c in core.calls()] == [b"ab", b"ab", b"<ab>"]
+        with pytest.raises(TypeError, match=r"^py_zqi_log\(\) takes exactly 1 positional argument \(2 given\)$"):
+            ad("a", "b")
+    elif kind == "direct callable":
+        assert ad(7) == ad(errorno=7.9) == m.zqi_strerror(7)
+        with pytest.raises(TypeError):
+            ad("7")  # encoded to bytes, then refused by the integer rule
+    elif kind == "python function":
+        args = ["s%d" % i for i in range(20)]
+        assert ad(*args, 1, k="v", j=b"w") == 0
+        assert seen == [(tuple(a.encode() for a in args) + (1,), {"k": b"v", "j": b"w"})]
+    else:
+        assert ad("abc") == 3
+        with pytest.raises(TypeError, match="takes no keyword arguments"):
+            ad(obj="abc")
+
+
+def test_adapter_encoding_failure_part_way_calls_nothing(m, core):
+    ad = m.adapt_to_python3(m.py_zqi_place_order)
+    for bad in range(3):
+        args = ["ok"] * 3
+        args[bad] = "\u00e9"
+        with pytest.raises(UnicodeEncodeError):
+            ad(*args)
+    assert core.calls() == []
+    assert ad("fine") == (0, b"fine")

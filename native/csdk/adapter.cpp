@@ -31,6 +31,65 @@ PyObject* encode_ascii(PyObject* s) {
     return PyObject_VectorcallMethod(meth, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// The adapted wrappers are this module's own fast-call functions: they are
+// entered straight through their C function, as the interpreter's trampoline
+// would after a recursion check and a result check that they do not need
+// (they recurse only through the interpreter, and return a result or raise).
+// Anything else is called the ordinary way.
+PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyCFunction_CheckExact(func) && PyCFunction_GET_SELF(func) == g.module &&
+        PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
+        auto fn = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+            reinterpret_cast<void (*)(void)>(PyCFunction_GET_FUNCTION(func)));
+        return fn(g.module, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
+// The argument vector handed on when some argument is a str: the caller's
+// objects with each str from `first` on replaced by its encoding, which this
+// object owns until the call is over.  Slot 0 is spare, so the callee may use
+// it (PY_VECTORCALL_ARGUMENTS_OFFSET); the caller's vector is never written.
+class Encoded {
+public:
+    Encoded(PyObject* const* args, Py_ssize_t total) : args_(args), total_(total) {
+        if (total + 1 > kSmall) {
+            large_.resize(static_cast<size_t>(total + 1));
+            base_ = large_.data();
+        }
+    }
+    Encoded(const Encoded&) = delete;
+    Encoded& operator=(const Encoded&) = delete;
+    ~Encoded() {
+        PyObject** v = base_ + 1;
+        for (Py_ssize_t i = first_; i < done_; ++i)
+            if (v[i] != args_[i]) Py_DECREF(v[i]);
+    }
+    // false with the encoding's exception set; nothing is called then.
+    bool fill(Py_ssize_t first) {
+        PyObject** v = base_ + 1;
+        first_ = done_ = first;
+        for (Py_ssize_t i = 0; i < first; ++i) v[i] = args_[i];
+        for (Py_ssize_t i = first; i < total_; ++i) {
+            PyObject* a = args_[i];
+            if (PyUnicode_Check(a) && !(a = encode_ascii(a))) return false;
+            v[i] = a;
+            done_ = i + 1;
+        }
+        return true;
+    }
+    PyObject* const* vector() const { return base_ + 1; }
+
+private:
+    static constexpr Py_ssize_t kSmall = 17;
+    PyObject* const* args_;
+    Py_ssize_t total_;
+    Py_ssize_t first_ = 0, done_ = 0;
+    PyObject* small_[kSmall];
+    PyObject** base_ = small_;
+    std::vector<PyObject*> large_;
+};
+
 PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* func = reinterpret_cast<Adapter*>(self)->func;
     PyObject* flag = lookup(G_IS_PY2);
@@ -49,29 +108,13 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Py_ssize_t first = 0;
     if (!py2)
         while (first < total && !PyUnicode_Check(args[first])) ++first;
-    if (py2 || first == total) return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    if (py2 || first == total) return call_func(func, args, nargsf, kwnames);
 
-    // Copy the vector, encoding every str from the first one on; the
-    // caller's arguments and keyword names stay as they were.
-    PyObject* small[16];
-    std::vector<PyObject*> large;
-    PyObject** vec = small;
-    if (total > 16) {
-        large.resize(static_cast<size_t>(total));
-        vec = large.data();
-    }
-    std::vector<Ref> owned;
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        if (i >= first && PyUnicode_Check(args[i])) {
-            Ref b = Ref::steal(encode_ascii(args[i]));
-            if (!b) return nullptr;
-            vec[i] = b.get();
-            owned.push_back(std::move(b));
-        } else {
-            vec[i] = args[i];
-        }
-    }
-    return PyObject_Vectorcall(func, vec, static_cast<size_t>(nargs), kwnames);
+    // Encode every str from the first one on; the caller's arguments and
+    // keyword names stay as they were.
+    Encoded vec(args, total);
+    if (!vec.fill(first)) return nullptr;
+    return call_func(func, vec.vector(), static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
 int adapter_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -17,6 +17,7 @@ PyObject* compare_with_success(PyObject* status, int op) {
     PyObject* found = lookup(G_SUCCESS);
     if (!found) return nullptr;
     if (PyLong_CheckExact(status) && PyLong_CheckExact(found)) {
+        if (status == found) return PyBool_FromLong(op == Py_EQ);  // an int equals itself
         int overflow_a, overflow_b;
         long a = PyLong_AsLongAndOverflow(status, &overflow_a);
         long b = PyLong_AsLongAndOverflow(found, &overflow_b);

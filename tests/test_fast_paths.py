@@ -189,3 +189,33 @@ def test_adapter_encoding_failure_part_way_calls_nothing(m, core):
             ad(*args)
     assert core.calls() == []
     assert ad("fine") == (0, b"fine")
+
+
+class Bytes2(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("kind", [bytearray, Bytes2])
+def test_bytearray_pin_counts_with_other_exports(m, core, kind):
+    ba = kind(b"abc")
+    outcome = []
+
+    def handler(t, d):
+        try:
+            ba.append(1)
+            outcome.append("resized")
+        except BufferError:
+            outcome.append("refused")
+
+    m.py_zqi_set_data_callback(handler)
+    core.deliver_during("zqi_get_symbol_infos", 1)
+    view = memoryview(ba)  # an export of the caller's own, held across the call
+    core.queue_event(b"e", b"")
+    assert m.py_zqi_get_symbol_infos(ba) == (0, b"abc")
+    with pytest.raises(BufferError):
+        ba.append(2)  # the caller's export is still there
+    view.release()
+    core.queue_event(b"e", b"")
+    assert m.py_zqi_get_symbol_infos(req=ba) == (0, b"abc")
+    ba.append(3)  # every pin released
+    assert outcome == ["refused", "refused"] and ba == kind(b"abc\x03")

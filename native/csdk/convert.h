@@ -10,22 +10,36 @@
 namespace csdk {
 
 // A bytearray lends its buffer through an export, so Python code run by an
-// event during the core call cannot resize it under the core library.
+// event during the core call cannot resize it under the core library.  An
+// exact bytearray is pinned as its own buffer export does it (a reference and
+// its export count, which resizing checks); anything else through the buffer
+// protocol.
 class Pin {
 public:
     Pin() = default;
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
     ~Pin() {
-        if (held_) PyBuffer_Release(&view_);
+        if (array_) {
+            --array_->ob_exports;
+            Py_DECREF(array_);
+        } else if (held_) {
+            PyBuffer_Release(&view_);
+        }
     }
     bool hold(PyObject* o) {
+        if (PyByteArray_CheckExact(o)) {
+            array_ = reinterpret_cast<PyByteArrayObject*>(Py_NewRef(o));
+            ++array_->ob_exports;
+            return true;
+        }
         if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) return false;
         held_ = true;
         return true;
     }
 
 private:
+    PyByteArrayObject* array_ = nullptr;
     Py_buffer view_;  // filled by hold(); left untouched (not even zeroed) otherwise
     bool held_ = false;
 };

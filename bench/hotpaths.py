@@ -268,7 +268,7 @@ def make_runner(cid):
 
 def time_all(cids, repeats, number):
     runners = {cid: make_runner(cid) for cid in cids}
-    for cid, run in runners.items():  # warm-up: specialisation, allocator pools
+    for cid, run in runners.items():  # warm-up: the adaptive interpreter, allocator pools
         run(min(number, 20_000))
     samples = {cid: [] for cid in cids}
     for r in range(repeats):

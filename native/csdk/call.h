@@ -91,40 +91,35 @@ private:
     Ref value_;
 };
 
-// (status, copy of the reply) on success, else (status, None).
-PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len);
-
 extern Keys kReqKeys;  // ("req",)
 
 using ReplyFn = int (*)(void*, int, void**, int*);
 using RequestFn = int (*)(void*, int);
 
-// reply_pair for the request family, inline: the status object is made first,
-// and when it is the success value itself (a small int such as 0 is one
-// shared object) the comparison is settled without converting either side.
-inline PyObject* reply_pair_of(int status, const Success& ok, const void* res, int res_len) {
+// (status, copy of the reply) on success, else (status, None).  The status
+// object is made first, and when it is the success value itself (a small int
+// such as 0 is one shared object) the comparison is settled without
+// converting either side.
+inline PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st) return nullptr;
     int eq = st.get() == ok.value() ? 1 : ok.compare(status);
     if (eq < 0) return nullptr;
-    PyObject* payload;
+    Ref payload;
     if (!eq) {
-        payload = Py_NewRef(Py_None);
+        payload = Ref::borrow(Py_None);
     } else if (res_len < 0) {
         // The interpreter's own SystemError for a negative size.
-        payload = PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len);
+        payload = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len));
     } else {
         // A NULL reply with a length (a core library fault) reads as empty.
-        payload = PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0);
+        payload = Ref::steal(PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0));
     }
     if (!payload) return nullptr;
     PyObject* pair = PyTuple_New(2);
-    if (!pair) {
-        Py_DECREF(payload);
-        return nullptr;
-    }
+    if (!pair) return nullptr;
     PyTuple_SET_ITEM(pair, 0, st.release());
-    PyTuple_SET_ITEM(pair, 1, payload);
+    PyTuple_SET_ITEM(pair, 1, payload.release());
     return pair;
 }
 
@@ -139,7 +134,7 @@ inline PyObject* reply_call(ReplyFn fn, const char* func, PyObject* const* args,
     void* res = nullptr;
     int res_len = 0;
     int status = fn(r.ptr(), r.len(), &res, &res_len);
-    return reply_pair_of(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len);
 }
 
 inline PyObject* request_call(RequestFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,

@@ -1,4 +1,4 @@
-// Replies, and the wrappers whose arguments do not fit the generated shapes:
+// The wrappers whose arguments do not fit the generated shapes:
 // a flag passed in another position, fixed NULL arguments, an output address,
 // a request next to texts, an integer read as a flag.
 #include "call.h"
@@ -27,29 +27,6 @@ void add_traceback(const char* func) {
     PyErr_Clear();  // without the entry, the original exception still stands
     PyErr_Restore(type, value, tb);
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-}
-
-PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {
-    int eq = ok.compare(status);
-    if (eq < 0) return nullptr;
-    Ref st = Ref::steal(PyLong_FromLong(status));
-    if (!st) return nullptr;
-    Ref payload;
-    if (!eq) {
-        payload = Ref::borrow(Py_None);
-    } else if (res_len < 0) {
-        // The interpreter's own SystemError for a negative size.
-        payload = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len));
-    } else {
-        // A NULL reply with a length (a core library fault) reads as empty.
-        payload = Ref::steal(PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0));
-    }
-    if (!payload) return nullptr;
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, st.release());
-    PyTuple_SET_ITEM(pair, 1, payload.release());
-    return pair;
 }
 
 // mode is read by the integer rule, then passed as non-zero.

@@ -230,7 +230,7 @@ PyObject* adapt(PyObject* func) {
 }
 
 PyObject* adapt_to_python3(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[1];
+    PyObject* v[1] = {};
     if (!bind("adapt_to_python3", kAdaptKeys, args, nargs, kwnames, v)) return nullptr;
     return adapt(v[0]);
 }

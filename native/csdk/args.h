@@ -46,7 +46,9 @@ private:
 };
 
 // Fills out[0..keys.size()) with borrowed references (nullptr for an optional
-// parameter not given).  Returns false with TypeError set.
+// parameter not given).  Returns false with TypeError set.  Callers declare
+// `out` initialised: the compiler cannot tie keys.size() to the array's length
+// and would otherwise take every later read for a possibly uninitialised one.
 bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out);
 

@@ -52,7 +52,7 @@ inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ss
         if (!bind_none(func, nargs, kwnames)) return nullptr;
         r = convert_and_call<Fn, Direct>(nullptr, std::index_sequence<>{});
     } else {
-        PyObject* values[N];
+        PyObject* values[N] = {};
         if (!bind(func, keys, args, nargs, kwnames, values)) return nullptr;
         r = convert_and_call<Fn, Direct>(values, std::make_index_sequence<N>{});
     }
@@ -125,7 +125,7 @@ inline PyObject* reply_pair(int status, const Success& ok, const void* res, int 
 
 inline PyObject* reply_call(ReplyFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    PyObject* req;
+    PyObject* req = nullptr;
     if (!bind(func, kReqKeys, args, nargs, kwnames, &req)) return nullptr;
     Request r;
     if (!r.load(req)) return nullptr;
@@ -139,7 +139,7 @@ inline PyObject* reply_call(ReplyFn fn, const char* func, PyObject* const* args,
 
 inline PyObject* request_call(RequestFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    PyObject* req;
+    PyObject* req = nullptr;
     if (!bind(func, kReqKeys, args, nargs, kwnames, &req)) return nullptr;
     Request r;
     if (!r.load(req)) return nullptr;

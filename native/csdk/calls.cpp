@@ -32,7 +32,7 @@ void add_traceback(const char* func) {
 // mode is read by the integer rule, then passed as non-zero.
 PyObject* impl_py_zqi_set_mode_consistency(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
-    PyObject* v[1];
+    PyObject* v[1] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     int mode;
     if (!to_int(v[0], &mode)) return nullptr;
@@ -44,7 +44,7 @@ PyObject* impl_py_zqi_set_mode_consistency(const char* func, Keys& keys, PyObjec
 // follows the core call's order.
 PyObject* impl_py_zqi_current(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    PyObject* v[3];
+    PyObject* v[3] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Text symbols, fields;
     bool flag;
@@ -59,7 +59,7 @@ PyObject* impl_py_zqi_current(const char* func, Keys& keys, PyObject* const* arg
 
 PyObject* impl_py_zqi_get_child_orders(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Text account, algo;
     if (!account.load(v[0]) || !algo.load(v[1])) return nullptr;
@@ -73,7 +73,7 @@ PyObject* impl_py_zqi_get_child_orders(const char* func, Keys& keys, PyObject* c
 
 PyObject* impl_py_zqi_algo_order_batch(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    PyObject* v[3];
+    PyObject* v[3] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Request req;
     Text name, params;
@@ -98,7 +98,7 @@ PyObject* impl_py_zqi_get_accounts(const char* func, Keys&, PyObject* const*, Py
 
 PyObject* impl_py_zqi_set_version(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Text version, lang;
     if (!version.load(v[0]) || !lang.load(v[1])) return nullptr;
@@ -110,7 +110,7 @@ PyObject* impl_py_zqi_set_version(const char* func, Keys& keys, PyObject* const*
 // a success status (a core library fault) reads as empty bytes.
 PyObject* impl_py_zqi_get_serv_addr(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    PyObject* v[1];
+    PyObject* v[1] = {};
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Text serv_id;
     if (!serv_id.load(v[0])) return nullptr;

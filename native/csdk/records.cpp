@@ -365,14 +365,14 @@ Keys k_self_value(kSelfValue);
 
 template <int K, int I>
 PyObject* field_getter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj;
+    PyObject* obj = nullptr;
     if (!bind(kFieldNames[K][I], k_self, args, nargs, kwnames, &obj)) return nullptr;
     return field_read(obj, g_keys[K][I]);
 }
 
 template <int K, int I>
 PyObject* field_setter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind(kFieldNames[K][I], k_self_value, args, nargs, kwnames, v)) return nullptr;
     if (field_write(v[0], g_keys[K][I], v[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -535,7 +535,7 @@ Keys k_item_value(kItemValue);
 
 int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject* data;
+    PyObject* data = nullptr;
     if (!kwds || PyDict_GET_SIZE(kwds) == 0) {
         if (!bind("__init__", k_data, reinterpret_cast<PyTupleObject*>(args)->ob_item, nargs, nullptr, &data)) return -1;
         return init_data(self, data);
@@ -565,7 +565,7 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!(verdict(tp) & kFastNew))
         return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
-    PyObject* data;
+    PyObject* data = nullptr;
     if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
     // tp_alloc is the inherited generic allocator; this is the same
     // allocation without its size computation and zero fill.
@@ -581,40 +581,40 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 // above stay for the interpreter's own use.
 
 PyObject* m_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data;
+    PyObject* data = nullptr;
     if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
     if (init_data(self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* m_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
+    PyObject* item = nullptr;
     if (!bind("__getitem__", k_item, args, nargs, kwnames, &item)) return nullptr;
     return record_get(self, item);
 }
 
 PyObject* m_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind("__setitem__", k_item_value, args, nargs, kwnames, v)) return nullptr;
     if (record_set(self, v[0], v[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* m_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* item;
+    PyObject* item = nullptr;
     if (!bind("__getattr__", k_item, args, nargs, kwnames, &item)) return nullptr;
     return record_get(self, item);
 }
 
 PyObject* m_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind("__setattr__", k_item_value, args, nargs, kwnames, v)) return nullptr;
     if (set_attribute(self, v[0], v[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* m_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* key;
+    PyObject* key = nullptr;
     if (!bind("__contains__", k_key, args, nargs, kwnames, &key)) return nullptr;
     int r = record_contains(self, key);
     if (r < 0) return nullptr;

@@ -72,13 +72,13 @@ bool log_failure(PyObject* status, PyObject* cfunname) {
 }  // namespace
 
 PyObject* c_status_ok(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[1];
+    PyObject* v[1] = {};
     if (!bind("c_status_ok", kOkKeys, args, nargs, kwnames, v)) return nullptr;
     return compare_with_success(v[0], Py_EQ);
 }
 
 PyObject* c_status_fail(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[2];
+    PyObject* v[2] = {};
     if (!bind("c_status_fail", kFailKeys, args, nargs, kwnames, v)) return nullptr;
     Ref isfail = Ref::steal(compare_with_success(v[0], Py_NE));
     if (!isfail) return nullptr;

@@ -1,8 +1,6 @@
 // The wrapper functions, generated from wrappers.def, and the step of module
 // initialisation that binds them in order.
-#include <deque>
 #include <string>
-#include <vector>
 
 #include "call.h"
 #include "core_api.h"
@@ -77,16 +75,21 @@ Keys kReqKeys(kReqNames);
 
 int add_wrappers(PyObject* dict) {
     constexpr size_t n = sizeof kRows / sizeof kRows[0];
-    // Method records and their docstrings live as long as the process.
-    static std::deque<std::string> docs;
-    static std::vector<PyMethodDef> defs;
-    if (defs.empty()) {
-        defs.reserve(n);
-        for (const Row& r : kRows) {
-            docs.push_back(std::string(r.name) + r.keys->text_signature() + "\n--\n\n");
-            defs.push_back({r.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(r.fn)),
-                            METH_FASTCALL | METH_KEYWORDS, docs.back().c_str()});
+    // Method records and their docstrings live as long as the process.  Plain
+    // arrays, not containers: a container's array allocation would be the
+    // extension's one reference to a libstdc++ symbol newer than the rest
+    // (GLIBCXX_3.4.29), and that one symbol would decide the wheel's platform tag.
+    static std::string docs[n];
+    static PyMethodDef defs[n];
+    static bool ready = false;
+    if (!ready) {
+        for (size_t i = 0; i < n; ++i) {
+            const Row& r = kRows[i];
+            docs[i] = std::string(r.name) + r.keys->text_signature() + "\n--\n\n";
+            defs[i] = {r.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(r.fn)),
+                       METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
         }
+        ready = true;
     }
     for (size_t i = 0; i < n; ++i) {
         Ref fn = Ref::steal(new_function(&defs[i]));

@@ -379,7 +379,23 @@ SCALAR(zqi_smart_reorder,
        (const char* a, double b, int c, int d, int e, int f, int g, int h, int i, int j, const char* k),
        .text(a).d(b).i(c).i(d).i(e).i(f).i(g).i(h).i(i).i(j).text(k))
 SCALAR(zqi_smart_reorder_cancel, (int a), .i(a))
-SCALAR(zqi_init, (void), )
+// A run that reached the stand-in by mistake must not pass for one on the
+// vendor's core: the first zqi_init or zqi_run of a process says so on stderr,
+// unless a test or the example has taken control (zqstub_take_control).
+bool g_controlled = false;
+void announce() {
+    static bool said = false;
+    if (g_controlled || said) return;
+    said = true;
+    fputs("libzq3-c.so: this is the stand-in core library for tests, not the vendor's: "
+          "no server is reached and no order is placed\n", stderr);
+}
+STATE(zqi_init);
+extern "C" int zqi_init(void) {
+    Log{st_zqi_init};
+    announce();
+    return status_call(st_zqi_init);
+}
 SCALAR(zqi_use_dsproxy, (void), )
 SCALAR(zqi_get_stop_error_code, (void), )
 
@@ -417,6 +433,7 @@ extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
 STATE(zqi_run);
 extern "C" int zqi_run(void) {
     Log{st_zqi_run};
+    announce();
     ++st_zqi_run.calls;
     g_stop = false;
     while (!g_stop && !g_queue.empty()) deliver_one();
@@ -466,6 +483,8 @@ void zqstub_reset(void) {
 }
 
 void zqstub_set_logging(int on) { g_logging = on != 0; }
+
+void zqstub_take_control(void) { g_controlled = true; }
 
 int zqstub_set_status(const char* fn, int status) {
     FnState* st = find(fn);

@@ -20,6 +20,10 @@ enum {
     ZQSTUB_EVENT_NULL_DATA = 2,  // deliver data as NULL
 };
 
+// Marks the stand-in as driven by a test: zqi_init and zqi_run no longer say on
+// stderr that this is the stand-in (they do once per process otherwise).
+void zqstub_take_control(void);
+
 void zqstub_reset(void);
 void zqstub_set_logging(int on);
 

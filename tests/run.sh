@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs the package with its test tools, then runs the suite.
+# Builds and installs the package, its development kit (the stand-in core and
+# the stand-in SDK modules, devkit/) and its test tools, then runs the suite.
 #
 #   bash tests/run.sh [pytest args...]        the suite against the normal build
 #   bash tests/run.sh --all [pytest args...]  also the same suite against an
@@ -29,7 +30,7 @@ step() {
     return "$status"
 }
 
-python3 -m pip install -qq --disable-pip-version-check ".[test]"
+python3 -m pip install -qq --disable-pip-version-check ".[test]" ./devkit ./devkit/sdk
 step "test suite" python3 -m pytest -q tests "$@"
 if [ "$all" -eq 1 ]; then
     step "test suite under ASan+UBSan" bash tests/reliability/sanitize.sh "$@"

@@ -20,7 +20,6 @@ from __future__ import annotations
 import argparse
 import ctypes
 import gc
-import math
 import os
 import sys
 import time

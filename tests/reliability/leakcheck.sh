@@ -24,7 +24,8 @@ fi
 [ -x "$VENV/bin/python" ] || "$DBG" -m venv "$VENV"
 export PYTHONWARNINGS=ignore  # the debug interpreter's pip reports its own unclosed files
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja
-"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT"
+"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
+    "$ROOT" "$ROOT/devkit" "$ROOT/devkit/sdk"
 "$VENV/bin/python" -c 'import sys; sys.gettotalrefcount' || {
     echo "leakcheck.sh: $VENV/bin/python is not a debug interpreter" >&2
     exit 1

@@ -20,12 +20,17 @@ LOGS=$ROOT/build/sanitizer-logs
 
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja
-"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
-    -C cmake.define.CSDK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C "build-dir=build/asan-{wheel_tag}" \
-    "$ROOT[test]"
+# The extension and the stand-in (devkit/) with the same sanitizer settings,
+# each in a build folder of its own project directory.
+for dist in "$ROOT[test]" "$ROOT/devkit"; do
+    "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
+        -C cmake.define.CSDK_SANITIZE=ON -C cmake.define.CSDK_WERROR=${CSDK_WERROR:-OFF} \
+        -C cmake.build-type=RelWithDebInfo -C "build-dir=build/asan-{wheel_tag}" "$dist"
+done
+"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT/devkit/sdk"
 
 SO=$(cd /tmp && "$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("zq.csdk.c_sdk").origin)')
-for lib in "$SO" "$(dirname "$SO")/libzq3-c.so"; do
+for lib in "$SO" "$(dirname "$SO")/_standin/libzq3-c.so"; do
     if ! readelf -d "$lib" | grep -q 'libasan'; then
         echo "sanitize.sh: $lib is not built with AddressSanitizer" >&2
         exit 1

@@ -1,6 +1,6 @@
 """Control of the stand-in core library, for tests of code built on c_sdk.
 
-The stand-in ``libzq3-c.so`` shipped beside the extension answers every core
+The stand-in ``libzq3-c.so`` of the development kit answers every core
 function with success, records each call with its arguments, and lets a test
 script statuses, replies, faults and events::
 
@@ -85,20 +85,57 @@ def _parse(entry: str) -> Call:
     return call
 
 
-def library_path() -> str:
-    """The core library the extension loads: the file beside it."""
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "libzq3-c.so")
+def _mapped_file(address: int) -> Optional[str]:
+    """The file mapped at `address` in this process, from /proc/self/maps."""
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                lo, _, hi = fields[0].partition("-")
+                if len(fields) == 6 and int(lo, 16) <= address < int(hi, 16):
+                    return fields[5].strip()
+    except OSError:
+        pass
+    return None
+
+
+def library_path() -> Optional[str]:
+    """The file of the core library the extension loaded."""
+    return _mapped_file(ctypes.cast(_loaded_core().zqi_init, ctypes.c_void_p).value or 0)
+
+
+def _loaded_core() -> ctypes.CDLL:
+    """The libzq3-c.so instance the extension is linked to, reached without loading another copy.
+
+    The dynamic linker matches the name against the libraries already loaded
+    (the extension's own dependency included), so this is the instance whose
+    functions the extension calls, whichever file it came from.
+    """
+    from . import c_sdk  # noqa: F401  -- loads the core library with the extension
+
+    try:
+        return ctypes.CDLL("libzq3-c.so", mode=os.RTLD_NOLOAD)
+    except OSError as e:
+        raise RuntimeError(f"no libzq3-c.so is loaded in this process: {e}") from None
+
+
+def _attach(path: Optional[str]) -> ctypes.CDLL:
+    """The loaded core library when it is the stand-in (and, given `path`, that very file); else RuntimeError."""
+    lib = _loaded_core()
+    loaded = _mapped_file(ctypes.cast(lib.zqi_init, ctypes.c_void_p).value or 0)
+    if not hasattr(lib, "zqstub_reset"):
+        raise RuntimeError(f"the libzq3-c.so the extension loaded ({loaded}) is not the stand-in")
+    if path is not None and (loaded is None or not os.path.samefile(path, loaded)):
+        raise RuntimeError(f"{path} is not the libzq3-c.so the extension loaded ({loaded})")
+    lib.zqstub_take_control()  # a test is in charge: the stand-in need not announce itself
+    return lib
 
 
 class StandIn:
     """The stand-in core library, reached on the handle already loaded."""
 
     def __init__(self, path: Optional[str] = None):
-        from . import c_sdk  # noqa: F401  -- makes sure the library is loaded
-
-        lib = ctypes.CDLL(path or library_path())
-        if not hasattr(lib, "zqstub_reset"):
-            raise RuntimeError("the loaded libzq3-c.so is not the stand-in")
+        lib = _attach(path)
         self._lib = lib
         c_char_p, c_int, c_void_p = ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p
         for name, res, args in [

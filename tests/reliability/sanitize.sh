@@ -24,8 +24,7 @@ LOGS=$ROOT/build/sanitizer-logs
 # each in a build folder of its own project directory.
 for dist in "$ROOT[test]" "$ROOT/devkit"; do
     "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
-        -C cmake.define.CSDK_SANITIZE=ON -C cmake.define.CSDK_WERROR=${CSDK_WERROR:-OFF} \
-        -C cmake.build-type=RelWithDebInfo -C "build-dir=build/asan-{wheel_tag}" "$dist"
+        -C cmake.define.CSDK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C "build-dir=build/asan-{wheel_tag}" "$dist"
 done
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT/devkit/sdk"
 

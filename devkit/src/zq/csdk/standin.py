@@ -111,8 +111,13 @@ def _loaded_core() -> ctypes.CDLL:
     (the extension's own dependency included), so this is the instance whose
     functions the extension calls, whichever file it came from.
     """
-    from . import c_sdk  # noqa: F401  -- loads the core library with the extension
-
+    try:
+        from . import c_sdk  # noqa: F401  -- loads the core library with the extension
+    except ImportError as e:
+        if "undefined symbol" in str(e):
+            e.add_note("The core library lacks a function the extension calls; "
+                       "`python -m zq.csdk.check_core PATH` names every missing one.")
+        raise
     try:
         return ctypes.CDLL("libzq3-c.so", mode=os.RTLD_NOLOAD)
     except OSError as e:

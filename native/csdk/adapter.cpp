@@ -33,9 +33,9 @@ PyObject* encode_ascii(PyObject* s) {
 
 // The adapted wrappers are this module's own fast-call functions: they are
 // entered straight through their C function, as the interpreter's trampoline
-// would after a recursion check and a result check that they do not need
-// (they recurse only through the interpreter, and return a result or raise).
-// Anything else is called the ordinary way.
+// would after its result check, which they do not need (they return a result
+// or raise).  Anything else is called the ordinary way.  The recursion check
+// the trampoline would make is the adapter's own (adapter_call).
 PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (PyCFunction_CheckExact(func) && PyCFunction_GET_SELF(func) == g.module &&
         PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
@@ -60,10 +60,12 @@ public:
     }
     Encoded(const Encoded&) = delete;
     Encoded& operator=(const Encoded&) = delete;
+    // Every str's encoding is owned, even one that is the str itself (a
+    // subclass's encode() may return self).
     ~Encoded() {
         PyObject** v = base_ + 1;
         for (Py_ssize_t i = first_; i < done_; ++i)
-            if (v[i] != args_[i]) Py_DECREF(v[i]);
+            if (PyUnicode_Check(args_[i])) Py_DECREF(v[i]);
     }
     // false with the encoding's exception set; nothing is called then.
     bool fill(Py_ssize_t first) {
@@ -90,8 +92,8 @@ private:
     std::vector<PyObject*> large_;
 };
 
-PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* func = reinterpret_cast<Adapter*>(self)->func;
+// The call proper: no str among the arguments hands the caller's vector on.
+PyObject* forward(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* flag = lookup(G_IS_PY2);
     if (!flag) return nullptr;
     int py2;
@@ -102,7 +104,6 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
         py2 = truth(flag);
         if (py2 < 0) return nullptr;
     }
-    Ref keep = Ref::borrow(func);  // the call may drop the adapter itself
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     Py_ssize_t first = 0;
@@ -117,6 +118,17 @@ PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     return call_func(func, vec.vector(), static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
+// An adapter calls on without passing through the interpreter's frames, so a
+// loop of adapters (nested ones, or one forwarding events back into the core)
+// is bounded here, as a Python function's frame would be.
+PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Ref keep = Ref::borrow(reinterpret_cast<Adapter*>(self)->func);  // the call may drop the adapter itself
+    PyObject* r = forward(keep.get(), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
 int adapter_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Adapter*>(self)->func);
     Py_VISIT(Py_TYPE(self));
@@ -128,12 +140,16 @@ int adapter_clear(PyObject* self) {
     return 0;
 }
 
+// Through the trashcan: dropping an adapter of an adapter of ... would
+// otherwise recurse once per level on the C stack.
 void adapter_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, adapter_dealloc)
     adapter_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 PyObject* adapter_repr(PyObject* self) {

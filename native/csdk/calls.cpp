@@ -21,7 +21,7 @@ void add_traceback(const char* func) {
     PyErr_Fetch(&type, &value, &tb);
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("c_sdk", func, 0)));
     Ref frame;
-    if (code)
+    if (code && g.dict)
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), g.dict, nullptr)));
     PyErr_Clear();  // without the entry, the original exception still stands

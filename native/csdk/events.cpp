@@ -99,7 +99,7 @@ int events_init() {
 PyObject* impl_py_zqi_set_data_callback(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
     PyObject* v[1] = {};
-    if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
+    if (!bind(func, keys, args, nargs, kwnames, v) || !module_ready()) return nullptr;
     if (PyDict_SetItem(g.dict, G_F.name, v[0]) < 0) return nullptr;
     zqi_set_event_callback_pb(callback_wrapper);
     Py_RETURN_NONE;

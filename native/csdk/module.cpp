@@ -28,6 +28,7 @@ inline uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObjec
 
 PyObject* lookup_slow(Global& gl) {
     gl.value = nullptr;
+    if (!module_ready()) return nullptr;
     PyObject* v = PyDict_GetItemWithError(g.dict, gl.name);
     if (v) {
         gl.module_version = version_of(g.dict);
@@ -51,6 +52,13 @@ int intern_globals() {
         if (!gl->name && !(gl->name = PyUnicode_InternFromString(gl->text))) return -1;
     }
     return 0;
+}
+
+// A function of a module whose import failed outlives the namespace it reads.
+bool module_ready() {
+    if (g.dict && g.builtins) return true;
+    PyErr_SetString(PyExc_ImportError, "module 'c_sdk' is not initialised: its import failed");
+    return false;
 }
 
 PyObject* new_function(PyMethodDef* def) { return PyCMethod_New(def, g.module, g.modname, nullptr); }

@@ -31,6 +31,10 @@ struct Global {
 
 PyObject* lookup_slow(Global& gl);
 
+// True while the namespace exists; false with ImportError set after a failed
+// import (until a later import succeeds).
+bool module_ready();
+
 // Borrowed reference, or nullptr with NameError set.
 inline PyObject* lookup(Global& gl) {
     auto* md = reinterpret_cast<PyDictObject*>(g.dict);

@@ -433,12 +433,23 @@ Ref make_field(PyObject* module, PyObject* type, int k, int i, bool writable) {
 // ---------------------------------------------------------------------------
 // The record type's slots.
 
-void record_dealloc(PyObject* self) {
+void free_record(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     Py_CLEAR(slot_of(self));
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// A record holding a record holding a record ... is dropped through the
+// trashcan, which bounds the C recursion; a dict (the usual mapping) has its
+// own, so the common case skips it.
+void record_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    PyObject* d = slot_of(self);
+    if (!d || PyDict_CheckExact(d)) return free_record(self);
+    Py_TRASHCAN_BEGIN(self, record_dealloc)
+    free_record(self);
+    Py_TRASHCAN_END
 }
 
 int record_traverse(PyObject* self, visitproc visit, void* arg) {

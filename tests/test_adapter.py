@@ -44,6 +44,22 @@ def test_str_subclass_is_encoded_by_its_own_encode(m):
     assert seen == [((("encoded", "AB", ("ascii",), {}),), {"k": ("encoded", "C", ("ascii",), {})})]
 
 
+class Itself(str):
+    def encode(self, *args):
+        return self
+
+
+def test_encode_returning_the_str_itself_keeps_its_count(m):
+    s = Itself("abc")
+    before = sys.getrefcount(s)
+    for _ in range(10):
+        with pytest.raises(TypeError, match="^expected bytes, Itself found$"):
+            m.py_zqi_place_order(s)
+        with pytest.raises(TypeError, match="^expected bytes, Itself found$"):
+            m.py_zqi_place_order(req=s)
+    assert sys.getrefcount(s) == before
+
+
 def test_callers_keyword_dict_is_not_changed(m):
     func, seen = recorder()
     kwargs = {"a": "x", "b": b"y"}
@@ -122,6 +138,7 @@ def test_adapter_attributes(m):
     assert adapter.__name__ == "wrapper"
     assert adapter.__qualname__ == "adapt_to_python3.<locals>.wrapper"
     assert adapter.__module__ == "c_sdk" and adapter.__doc__ is None
+    assert repr(adapter) == f"<function adapt_to_python3.<locals>.wrapper at {id(adapter):#x}>"
     assert m.adapt_to_python3(func=named) is not adapter
     assert m.adapt_to_python3.__doc__ == "使模块同时支持Python 3和Python 2"
 
@@ -150,6 +167,30 @@ def test_adapter_binds_as_a_method(m):
 def test_adapt_to_python3_argument_errors(m, call, text):
     with pytest.raises(TypeError, match=f"^{text}$"):
         call(m)
+
+
+# Only a caller in C can pass a keyword name that is not a str: the
+# interpreter's own calls check their names first.
+@pytest.mark.parametrize("target, func", [
+    (lambda m: m.py_zqi_place_order, "py_zqi_place_order"),
+    (lambda m: m.adapt_to_python3(m.c_status_ok), "c_status_ok"),
+    (lambda m: m.TickLikeDict2, "__init__"),
+])
+def test_non_string_keyword_name_is_refused(m, core, target, func):
+    testcapi = pytest.importorskip("_testcapi")
+    with pytest.raises(TypeError, match=rf"^{func}\(\) keywords must be strings$"):
+        testcapi.pyobject_vectorcall(target(m), ({}, 2), (1,))
+    assert core.calls() == []
+
+
+def test_nested_adapters_end_in_recursion_error(m):
+    fn = m.c_status_ok
+    for _ in range(50000):
+        fn = m.adapt_to_python3(fn)
+    with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while calling a Python object$"):
+        fn(0)
+    del fn  # dropped level by level without exhausting the C stack
+    assert m.adapt_to_python3(m.adapt_to_python3(m.c_status_ok))(0) is True
 
 
 def test_module_wrappers_receive_bytes(m, core):

@@ -427,3 +427,17 @@ def test_handler_raising_during_reply_call_leaves_reply_intact(m, core):
     with reports() as (printed, unraisable):
         assert m.py_zqi_place_order(b"req") == (0, b"req")
     assert_reported(printed, unraisable, Boom)
+
+
+def test_adapter_forwarding_each_event_back_to_the_core_hits_the_recursion_limit(m, core, capfd):
+    m.py_zqi_set_data_callback(m.py_zqi_send_msg_to_bus)
+    for _ in range(20000):
+        core.queue_event(b"topic", b"msg")
+    core.deliver_during("zqi_send_msg_to_bus", 1)
+    with reports():
+        run(m)
+    sent = [c for c in core.calls() if c.fn == "zqi_send_msg_to_bus"]
+    # Only the events that met the limit were lost; at that depth the hooks
+    # have none left either, so the interpreter's own fallback printed them.
+    assert 19900 < len(sent) < 20000
+    assert "RecursionError" in capfd.readouterr().err

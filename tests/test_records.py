@@ -2,6 +2,9 @@
 argument binding, failures, subclasses and reference cycles."""
 import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -128,8 +131,17 @@ def test_members_bind_keywords_with_standard_errors():
     assert t.__getitem__(item="k") == 1 and t.__getattr__(item="j") == 2
     t.__setattr__(7, "seven")  # any key that is not 'data' goes to the mapping
     assert t[7] == "seven"
+    class Sub(T):
+        pass
+
+    s = Sub(d)
+    assert s.data is d and Sub(data=d).data is d and type(s) is Sub
     for call, text in [
         (lambda: T(), r"__init__\(\) takes exactly 1 positional argument \(0 given\)"),
+        (lambda: Sub(), r"__init__\(\) takes exactly 1 positional argument \(0 given\)"),
+        (lambda: Sub(d, d), r"__init__\(\) takes exactly 1 positional argument \(2 given\)"),
+        (lambda: Sub(d, data=d), r"__init__\(\) got multiple values for keyword argument 'data'"),
+        (lambda: Sub(data=d, other=1), r"__init__\(\) got an unexpected keyword argument 'other'"),
         (lambda: T(d, d), r"__init__\(\) takes exactly 1 positional argument \(2 given\)"),
         (lambda: T(d, data=d), r"__init__\(\) got multiple values for keyword argument 'data'"),
         (lambda: t.__getitem__(key="k"), r"__getitem__\(\) takes exactly 1"),
@@ -257,6 +269,17 @@ def test_subclasses_keep_class_semantics():
     class Patched(T):
         price = T.price.getter(lambda self: 42)
 
+    class OwnData(T):
+        data = property(lambda self: {"x": "property"}, lambda self, value: None)
+
+    class OwnLookup(B):
+        def __getattribute__(self, item):
+            found = super().__getattribute__(item)  # a miss raises, as object's would
+            return found if item == "data" else ("looked up", found)
+
+    assert (OwnData({"x": 1}).x, OwnData({}).price, OwnData({})["x"]) == ("property", None, "property")
+    looked = OwnLookup({"x": 1, "close": 2})
+    assert (looked.x, looked.missing, looked.close, looked.data) == (1, None, ("looked up", 2), {"x": 1, "close": 2})
     o = Own({"price": 1, "x": 2})
     assert (o.price, o.x, o.missing, o["missing"]) == (1, ("own", "x"), ("own", "missing"), None)
     e = Extra({"high": 5, "low": 2, "level": "mapping"})
@@ -312,3 +335,36 @@ def test_mapping_holding_its_record_is_collected(cls):
     del marker, d
     gc.collect()
     assert alive() is None
+
+
+def test_exact_class_after_init_patched_or_data_deleted():
+    # Changes the class itself, so in a process of its own.
+    code = textwrap.dedent("""
+        import zq.csdk.c_sdk as c_sdk
+        T = c_sdk.TickLikeDict2
+        init = T.__dict__["__init__"]
+        T.__init__ = lambda self, data: setattr(self, "data", {"wrapped": data})
+        out = [T({"a": 1}).data]
+        T.__init__ = init
+        out.append(T(data={"a": 1}).price)
+        del T.data
+        try:
+            T({})
+        except AttributeError as e:
+            out.append(str(e))
+        print(out)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str([{"wrapped": {"a": 1}}, None, "'TickLikeDict2' object has no attribute 'data'"])
+
+
+@pytest.mark.parametrize("cls", ALL, ids=lambda c: c.__name__)
+def test_records_nested_deeply_end_in_recursion_error_and_drop_cleanly(cls):
+    r = cls({"price": 1})
+    for _ in range(100000):
+        r = cls(r)
+    for read in (repr, str, lambda r: r["price"], lambda r: r.price, lambda r: r.other):
+        with pytest.raises(RecursionError):
+            read(r)
+    del r  # level by level without exhausting the C stack

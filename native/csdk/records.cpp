@@ -474,13 +474,16 @@ PyObject* getattr_fallback(PyObject* self, PyTypeObject* tp, PyObject* name) {
         Ref hold = Ref::borrow(d);
         return mapping_get(d, name);
     }
-    PyObject* ga = _PyType_Lookup(tp, s_getattr);
-    if (ga && record_descr(tp, ga, &PyMethodDescr_Type) &&
-        reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth ==
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_getattr)))
-        return record_get(self, name);
-    // Another __getattr__ (a subclass's own) is called by the interpreter's
-    // hook, which reached us through __getattribute__: report the miss.
+    // Called as __getattribute__ (by the interpreter's hook, which then calls
+    // __getattr__ itself, or by a subclass's own __getattribute__), ordinary
+    // lookup reports the miss, as object.__getattribute__ would.
+    if (tp->tp_getattro == record_getattro) {
+        PyObject* ga = _PyType_Lookup(tp, s_getattr);
+        if (ga && record_descr(tp, ga, &PyMethodDescr_Type) &&
+            reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth ==
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_getattr)))
+            return record_get(self, name);
+    }
     PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", tp->tp_name, name);
     return nullptr;
 }

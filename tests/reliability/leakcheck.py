@@ -359,6 +359,11 @@ def helper_cases(m, core) -> List[Case]:
     add("adapter non-ASCII", raises(adapter, UnicodeEncodeError, ("a", "é")))
     add("adapter non-ASCII keyword", raises(adapter, UnicodeEncodeError, (), {"k": "é"}))
     add("adapter encode raises", raises(adapter, Boom, (EncodeRaises("x"),)))
+    nested = m.c_status_ok
+    for _ in range(3000):
+        nested = adapt(nested)
+    add("adapters nested past the recursion limit", raises(nested, RecursionError, (0,)))
+    add("adapters nested, made and dropped", returns(lambda: _nest(adapt, 3000)))
     add("adapter IS_PY2 true", returns(adapter, ("a",), check=lambda r: r == (("a",), {})), Globals(m, IS_PY2=1))
     add("adapter IS_PY2 deleted", raises(adapter, NameError, ("a",)), Globals(m, IS_PY2=DELETE))
     add("adapter func raises", raises(adapt(raiser), Boom, ("a",)))
@@ -385,6 +390,13 @@ class _BadRepr(dict):
     __repr__ = __str__
 
 
+def _nest(make, depth):
+    """Wraps an object `depth` times and drops the chain."""
+    r = make({})
+    for _ in range(depth):
+        r = make(r)
+
+
 def _record_cases(cls) -> List[Case]:
     cases = []
     n = cls.__name__
@@ -396,6 +408,17 @@ def _record_cases(cls) -> List[Case]:
     add("construct data=", returns(cls, (), {"data": d}))
     add("construct no argument", raises(cls, TypeError))
     add("construct two arguments", raises(cls, TypeError, (d, d)))
+    sub = type("Sub", (cls,), {})
+    looked = type("Looked", (cls,), {"__getattribute__": lambda self, item: super(looked, self).__getattribute__(item)})
+    deep = r
+    for _ in range(3000):
+        deep = cls(deep)
+    add("subclass construct", returns(sub, (d,)))
+    add("subclass construct data=", returns(sub, (), {"data": d}))
+    add("subclass construct bad keyword", raises(sub, TypeError, (), {"other": d}))
+    add("subclass __getattribute__ miss", returns(lambda: looked(d).nothing_here, check=lambda v: v is None))
+    add("nested past the recursion limit", raises(lambda: deep["key"], RecursionError))
+    add("nested, made and dropped", returns(lambda: _nest(cls, 3000)))
     add("getitem", returns(lambda: r["key"], check=lambda v: v == b"A"))
     add("getitem missing", returns(lambda: r["nope"], check=lambda v: v is None))
     add("getitem int key", returns(lambda: r[5], check=lambda v: v == "five"))

@@ -145,6 +145,11 @@ class EncodeWrong(str):
         return "still str"
 
 
+class EncodesItself(str):
+    def encode(self, *a, **k):
+        return self
+
+
 EXC = (TypeError, OverflowError, ValueError, UnicodeEncodeError, Boom, DeprecationWarning)
 """The exceptions a wrapper may raise for a bad argument."""
 
@@ -172,11 +177,11 @@ def bad(kind: str, adapted: bool) -> List[Tuple[Any, type]]:
     if kind == "request":
         return [(5, TypeError), (None, TypeError), ([1, 2], TypeError), (memoryview(b"mv"), TypeError),
                 ("é", plain_str), (LenRaises(), Boom), (LenNegative(), ValueError), (LenHuge(), OverflowError),
-                (LenWrong(), TypeError), (LenRaisingBytes(b"x"), Boom)]
+                (LenWrong(), TypeError), (LenRaisingBytes(b"x"), Boom), (EncodesItself("x"), TypeError)]
     if kind == "text":
         return [(None, TypeError), (5, TypeError), (memoryview(b"mv"), TypeError), ("é", plain_str),
                 ("abc" if not adapted else EncodeRaises("abc"), TypeError if not adapted else Boom),
-                (EncodeWrong("x"), TypeError)]
+                (EncodeWrong("x"), TypeError), (EncodesItself("x"), TypeError)]
     if kind == "int":
         return [(2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), (2 ** 70, OverflowError),
                 (object(), TypeError), ("7", TypeError), (IntRaises(), Boom), (IntWrong(), TypeError),

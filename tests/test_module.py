@@ -272,6 +272,49 @@ def test_failed_import_leaves_nothing_and_a_retry_succeeds(breakage, error):
     assert failed is True and seen == ["invoke c fun error code=4, error info=bad"] and same is True
 
 
+def test_function_kept_from_a_failed_import_raises_until_a_retry_succeeds():
+    # A collector callback stands for code that runs while the body executes:
+    # it keeps c_status_ok and makes the decorator refuse py_zqi_place_order,
+    # which it keeps too, so the import fails with both functions alive.
+    out = run_fresh("""
+        import gc, json, sys
+        import zq.csdk, zq.constant, zq.utils, functools
+        kept = []
+
+        def refuse(fn):
+            if fn.__name__ != "py_zqi_place_order":
+                return fn
+            kept.append(fn)
+            raise RuntimeError("refused")
+
+        def spy(phase, info):
+            d = getattr(sys.modules.get("zq.csdk.c_sdk"), "__dict__", {})
+            if "c_status_ok" in d and d["adapt_to_python3"] is not refuse:
+                kept.append(d["c_status_ok"])
+                d["adapt_to_python3"] = refuse
+
+        gc.callbacks.append(spy)
+        gc.set_threshold(1)
+        try:
+            import zq.csdk.c_sdk
+        except RuntimeError as e:
+            out = [str(e)]
+        gc.set_threshold(700)
+        gc.callbacks.remove(spy)
+        ok, place = kept
+        register = place.__self__.py_zqi_set_data_callback  # bound before the refusal
+        for call in (lambda: ok(0), lambda: place(b"r"), lambda: register(print)):
+            try:
+                out.append(repr(call()))
+            except ImportError as e:
+                out.append(str(e))
+        import zq.csdk.c_sdk as m
+        print(json.dumps(out + [ok(0), repr(place(b"r")), repr(m.py_zqi_place_order("r")), register(print)]))
+    """)
+    failed = "module 'c_sdk' is not initialised: its import failed"
+    assert out == ["refused", failed, failed, failed, True, "(0, b'r')", "(0, b'r')", None]
+
+
 def test_imported_name_may_come_from_an_already_imported_submodule():
     out = run_fresh("""
         import json, sys, types

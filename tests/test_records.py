@@ -47,6 +47,14 @@ def test_class_shape(cls):
             assert prop.fset.__name__ == name
             assert str(inspect.signature(prop.fset)) == "(self, value)"
     r = cls({})
+    for name in FIELDS[cls]:  # each field's own functions read and write its own key
+        prop = cls.__dict__[name]
+        if prop.fset is None:
+            r.data[name] = name + "!"
+        else:
+            prop.fset(r, name + "!")
+        assert prop.fget(r) == name + "!" == r.data[name]
+    assert len(r.data) == len(FIELDS[cls])
     assert not hasattr(type(r), "__weakref__")
     with pytest.raises(TypeError):
         weakref.ref(r)
@@ -337,14 +345,21 @@ def test_mapping_holding_its_record_is_collected(cls):
     assert alive() is None
 
 
-def test_exact_class_after_init_patched_or_data_deleted():
+def test_exact_class_after_new_or_init_patched_or_data_replaced():
     # Changes the class itself, so in a process of its own.
     code = textwrap.dedent("""
         import zq.csdk.c_sdk as c_sdk
         T = c_sdk.TickLikeDict2
+        T.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))
+        out = [T(data={"a": 1}).a, T({"a": 2}).a]
+        for call in (lambda: T(), lambda: T(data={}, other=1)):
+            try:
+                call()
+            except TypeError as e:
+                out.append(str(e))
         init = T.__dict__["__init__"]
         T.__init__ = lambda self, data: setattr(self, "data", {"wrapped": data})
-        out = [T({"a": 1}).data]
+        out.append(T({"a": 1}).data)
         T.__init__ = init
         out.append(T(data={"a": 1}).price)
         del T.data
@@ -352,11 +367,15 @@ def test_exact_class_after_init_patched_or_data_deleted():
             T({})
         except AttributeError as e:
             out.append(str(e))
+        T.data = property(lambda self: {"x": "property"})
+        out.append(T.__new__(T).x)
         print(out)
     """)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == str([{"wrapped": {"a": 1}}, None, "'TickLikeDict2' object has no attribute 'data'"])
+    assert proc.stdout.strip() == str([1, 2, "__init__() takes exactly 1 positional argument (0 given)",
+                                       "__init__() got an unexpected keyword argument 'other'", {"wrapped": {"a": 1}},
+                                       None, "'TickLikeDict2' object has no attribute 'data'", "property"])
 
 
 @pytest.mark.parametrize("cls", ALL, ids=lambda c: c.__name__)

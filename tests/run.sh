@@ -6,7 +6,9 @@
 #   bash tests/run.sh --all [pytest args...]  also the same suite against an
 #       AddressSanitizer/UBSan build (tests/reliability/sanitize.sh) and the
 #       reference-count and memory check on a debug interpreter and the normal
-#       one (tests/reliability/leakcheck.sh, needs python3.11-dbg)
+#       one (tests/reliability/leakcheck.sh, needs python3.11-dbg), and the
+#       line and branch coverage of native/csdk by the suite, which fails
+#       below 98% of lines (tests/reliability/coverage.sh)
 #
 # A run that collects no test fails.
 set -euo pipefail
@@ -35,4 +37,5 @@ step "test suite" python3 -m pytest -q tests "$@"
 if [ "$all" -eq 1 ]; then
     step "test suite under ASan+UBSan" bash tests/reliability/sanitize.sh "$@"
     step "reference-count and memory check" bash tests/reliability/leakcheck.sh
+    step "coverage of native/csdk" bash tests/reliability/coverage.sh
 fi

@@ -7,7 +7,7 @@
 // common paths cheap:
 //   - attribute reads never create an AttributeError on the way to the
 //     mapping (the fallback is taken inside tp_getattro);
-//   - the field properties are a native subclass of `property` that
+//   - the field properties (fields.cpp) are a native subclass of `property` that
 //     tp_getattro recognises, so a field read is one mapping lookup;
 //   - an exact dict is read with PyDict_GetItemWithError (dict.get exactly)
 //     and written with PyDict_SetItem; other mappings get their own `get`
@@ -24,23 +24,14 @@
 
 #include <cstddef>
 #include <iterator>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "args.h"
-#include "ref.h"
+#include "record_access.h"
 
 namespace csdk {
-
-namespace {
-
-struct Record {
-    PyObject_HEAD
-    PyObject* data;
-};
-
-inline PyObject*& slot_of(PyObject* self) { return reinterpret_cast<Record*>(self)->data; }
+namespace record {
 
 // Interned names, made once per process.
 PyObject* s_data = nullptr;
@@ -68,33 +59,13 @@ int intern_names() {
     return 0;
 }
 
-// ---------------------------------------------------------------------------
-// The mapping's side of every operation.
+Verdict g_verdicts[256];
 
-// data.get(key): a new reference, or nullptr with an exception set.
-[[gnu::always_inline]] inline PyObject* mapping_get(PyObject* data, PyObject* key) {
-    if (PyDict_CheckExact(data)) {
-        PyObject* v = PyDict_GetItemWithError(data, key);
-        if (v) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
-    // A record wrapping itself would otherwise recurse on the C stack.
-    if (Py_EnterRecursiveCall(" while reading a record's mapping")) return nullptr;
-    PyObject* args[2] = {data, key};
-    PyObject* r = PyObject_VectorcallMethod(s_get, args, 2, nullptr);
-    Py_LeaveRecursiveCall();
-    return r;
+void no_data(PyObject* obj) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'", Py_TYPE(obj)->tp_name);
 }
 
-// data[key] = value: 0, or -1 with an exception set.
-[[gnu::always_inline]] inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
-    if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
-    if (Py_EnterRecursiveCall(" while writing a record's mapping")) return -1;
-    int r = PyObject_SetItem(data, key, value);
-    Py_LeaveRecursiveCall();
-    return r;
-}
+namespace {
 
 // key in data: 1, 0, or -1 with an exception set.
 int mapping_contains(PyObject* data, PyObject* key) {
@@ -144,20 +115,9 @@ bool check_type(PyTypeObject* tp) {
            reinterpret_cast<PyWrapperDescrObject*>(gab)->d_wrapped == reinterpret_cast<void*>(record_getattro);
 }
 
-// Verdicts by type version tag.  Tags are never reused, and a type changed
-// by attribute assignment (its own or a base's, slots included) gets a new
-// one, so a verdict holds for as long as its tag is the type's.
-enum : unsigned char {
-    kFastData = 1,  // self.data is the slot
-    kFastNew = 2,   // T(data) is object.__new__ plus the slot filled
-};
-struct Verdict {
-    unsigned int tag;
-    unsigned char bits;
-};
-Verdict g_verdicts[256];
-
 int record_init(PyObject* self, PyObject* args, PyObject* kwds);
+
+}  // namespace
 
 unsigned char verify_type(PyTypeObject* tp) {
     unsigned char bits = 0;
@@ -171,47 +131,7 @@ unsigned char verify_type(PyTypeObject* tp) {
     return bits;
 }
 
-[[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        const Verdict& v = g_verdicts[tp->tp_version_tag & 255];
-        if (v.tag == tp->tp_version_tag) return v.bits;
-    }
-    return verify_type(tp);
-}
-
-// True when attribute access on instances of tp follows the record's own
-// rules, so that `self.data` is the slot.
-inline bool fast_type(PyTypeObject* tp) { return verdict(tp) & kFastData; }
-
-void no_data(PyObject* obj) {
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'", Py_TYPE(obj)->tp_name);
-}
-
-// self.data, owned.  An empty slot raises AttributeError at once: a plain
-// class would look for `data` through __getattr__ and recurse.
-[[gnu::always_inline]] inline Ref record_data(PyObject* obj) {
-    if (fast_type(Py_TYPE(obj))) {
-        PyObject* d = slot_of(obj);
-        if (!d) no_data(obj);
-        return Ref::borrow(d);
-    }
-    if (Py_EnterRecursiveCall(" while getting a record's data")) return Ref();
-    Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
-    Py_LeaveRecursiveCall();
-    return d;
-}
-
-// self.data.get(key)
-[[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
-    Ref d = record_data(self);
-    return d ? mapping_get(d.get(), key) : nullptr;
-}
-
-// self.data[key] = value
-[[gnu::always_inline]] inline int record_set(PyObject* self, PyObject* key, PyObject* value) {
-    Ref d = record_data(self);
-    return d ? mapping_set(d.get(), key, value) : -1;
-}
+namespace {
 
 // 1 when `name` equals "data", 0 when not, -1 on error; `item != 'data'`.
 [[gnu::always_inline]] inline int is_data_name(PyObject* name) {
@@ -239,195 +159,6 @@ int init_data(PyObject* self, PyObject* data) {
         return 0;
     }
     return PyObject_SetAttr(self, s_data, data);
-}
-
-// ---------------------------------------------------------------------------
-// Field properties: `property` objects whose getter and setter are native
-// functions named after the field.  The subclass adds the mapping key, so
-// that tp_getattro can read a field without calling the getter.  An
-// instance that property.__init__ has run on again (or a copy made by
-// getter()/setter()) has no key and is an ordinary property.
-
-struct FieldExtra {
-    PyObject* doc;  // __doc__: property keeps a subclass's doc in an attribute
-    PyObject* key;  // the mapping key, interned; nullptr when not a record field
-    int writable;
-};
-
-PyTypeObject* g_field_type = nullptr;  // process-wide, made once
-Py_ssize_t g_extra_offset = 0;
-
-inline FieldExtra* extra(PyObject* p) {
-    return reinterpret_cast<FieldExtra*>(reinterpret_cast<char*>(p) + g_extra_offset);
-}
-
-// The getter: obj.data.get(key).
-PyObject* field_read(PyObject* obj, PyObject* key) { return record_get(obj, key); }
-
-// The setter: obj.data[key] = value.
-int field_write(PyObject* obj, PyObject* key, PyObject* value) { return record_set(obj, key, value); }
-
-PyObject* field_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
-    PyObject* key = extra(self)->key;
-    if (!key) return PyProperty_Type.tp_descr_get(self, obj, type);
-    if (!obj || obj == Py_None) return Py_NewRef(self);
-    return field_read(obj, key);
-}
-
-int field_descr_set(PyObject* self, PyObject* obj, PyObject* value) {
-    FieldExtra* x = extra(self);
-    // Deletion, read-only fields and plain properties: property's own answer.
-    if (!x->key || !value || !x->writable) return PyProperty_Type.tp_descr_set(self, obj, value);
-    return field_write(obj, x->key, value);
-}
-
-int field_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    int r = PyProperty_Type.tp_init(self, args, kwds);
-    Py_CLEAR(extra(self)->key);  // the functions may have changed
-    return r;
-}
-
-int field_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(extra(self)->doc);
-    return PyProperty_Type.tp_traverse(self, visit, arg);
-}
-
-int field_clear(PyObject* self) {
-    Py_CLEAR(extra(self)->doc);
-    return PyProperty_Type.tp_clear ? PyProperty_Type.tp_clear(self) : 0;
-}
-
-void field_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    Py_CLEAR(extra(self)->doc);
-    Py_CLEAR(extra(self)->key);
-    PyProperty_Type.tp_dealloc(self);  // untracks and frees
-    Py_DECREF(tp);
-}
-
-PyMemberDef g_field_members[] = {
-    {"__doc__", T_OBJECT, 0, 0, nullptr},  // offset set at creation
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-int make_field_type() {
-    constexpr Py_ssize_t align = alignof(FieldExtra);
-    g_extra_offset = (PyProperty_Type.tp_basicsize + align - 1) / align * align;
-    g_field_members[0].offset = g_extra_offset + static_cast<Py_ssize_t>(offsetof(FieldExtra, doc));
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(field_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(field_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(field_clear)},
-        {Py_tp_descr_get, reinterpret_cast<void*>(field_descr_get)},
-        {Py_tp_descr_set, reinterpret_cast<void*>(field_descr_set)},
-        {Py_tp_init, reinterpret_cast<void*>(field_init)},
-        {Py_tp_members, g_field_members},
-        {0, nullptr},
-    };
-    static PyType_Spec shape = {
-        "c_sdk.field_property", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots,
-    };
-    shape.basicsize = static_cast<int>(g_extra_offset + static_cast<Py_ssize_t>(sizeof(FieldExtra)));
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyProperty_Type)));
-    if (!bases) return -1;
-    PyObject* t = PyType_FromSpecWithBases(&shape, bases.get());
-    if (!t) return -1;
-    g_field_type = reinterpret_cast<PyTypeObject*>(t);
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Field getter and setter functions, one pair per field.
-
-constexpr const char* kQuoteFields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
-constexpr const char* kTickFields[] = {"quotes",       "symbol",       "created_at",  "price",       "open",
-                                       "high",         "low",          "cum_volume",  "cum_amount",  "cum_position",
-                                       "last_amount",  "last_volume",  "trade_type",  "receive_local_time"};
-constexpr const char* kBarFields[] = {"symbol", "eob",       "bob",      "open",      "close",
-                                      "high",   "low",       "volume",   "amount",    "pre_close",
-                                      "position", "frequency", "receive_local_time"};
-
-constexpr int kMaxFields = 14;
-constexpr const char* const* kFieldNames[] = {kQuoteFields, kTickFields, kBarFields};
-constexpr int kFieldCounts[] = {4, 14, 13};
-
-PyObject* g_keys[3][kMaxFields];  // interned field names
-PyMethodDef g_getter_defs[3][kMaxFields];
-PyMethodDef g_setter_defs[3][kMaxFields];
-std::string g_getter_docs[3][kMaxFields];  // text signatures only
-std::string g_setter_docs[3][kMaxFields];
-
-const char* const kSelf[] = {"self"};
-const char* const kSelfValue[] = {"self", "value"};
-Keys k_self(kSelf);
-Keys k_self_value(kSelfValue);
-
-template <int K, int I>
-PyObject* field_getter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj = nullptr;
-    if (!bind(kFieldNames[K][I], k_self, args, nargs, kwnames, &obj)) return nullptr;
-    return field_read(obj, g_keys[K][I]);
-}
-
-template <int K, int I>
-PyObject* field_setter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* v[2] = {};
-    if (!bind(kFieldNames[K][I], k_self_value, args, nargs, kwnames, v)) return nullptr;
-    if (field_write(v[0], g_keys[K][I], v[1]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-template <int K, size_t... I>
-void fill_field_defs(std::index_sequence<I...>) {
-    constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
-    ((g_getter_defs[K][I] = PyMethodDef{kFieldNames[K][I],
-                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-                                            field_getter<K, static_cast<int>(I)>)),
-                                        flags, nullptr}),
-     ...);
-    ((g_setter_defs[K][I] = PyMethodDef{kFieldNames[K][I],
-                                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-                                            field_setter<K, static_cast<int>(I)>)),
-                                        flags, nullptr}),
-     ...);
-}
-
-int init_fields() {
-    static bool done = false;
-    if (done) return 0;
-    fill_field_defs<0>(std::make_index_sequence<4>());
-    fill_field_defs<1>(std::make_index_sequence<14>());
-    fill_field_defs<2>(std::make_index_sequence<13>());
-    for (int k = 0; k < 3; ++k)
-        for (int i = 0; i < kFieldCounts[k]; ++i) {
-            if (!g_keys[k][i] && !(g_keys[k][i] = PyUnicode_InternFromString(kFieldNames[k][i]))) return -1;
-            g_getter_docs[k][i] = std::string(kFieldNames[k][i]) + "($module, /, self)\n--\n\n";
-            g_setter_docs[k][i] = std::string(kFieldNames[k][i]) + "($module, /, self, value)\n--\n\n";
-            g_getter_defs[k][i].ml_doc = g_getter_docs[k][i].c_str();
-            g_setter_defs[k][i].ml_doc = g_setter_docs[k][i].c_str();
-        }
-    done = true;
-    return 0;
-}
-
-// A field property on `type`: property(getter, setter or None), keyed.
-Ref make_field(PyObject* module, PyObject* type, int k, int i, bool writable) {
-    Ref fget = Ref::steal(PyCFunction_NewEx(&g_getter_defs[k][i], module, s_modname));
-    if (!fget) return Ref();
-    Ref fset = writable ? Ref::steal(PyCFunction_NewEx(&g_setter_defs[k][i], module, s_modname))
-                        : Ref::borrow(Py_None);
-    if (!fset) return Ref();
-    Ref prop = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(g_field_type), fget.get(),
-                                                       fset.get(), nullptr));
-    if (!prop) return Ref();
-    PyObject* key = g_keys[k][i];
-    Ref named = Ref::steal(PyObject_CallMethodObjArgs(prop.get(), s_set_name, type, key, nullptr));
-    if (!named) return Ref();
-    FieldExtra* x = extra(prop.get());
-    x->key = Py_NewRef(key);
-    x->writable = writable;
-    return prop;
 }
 
 // ---------------------------------------------------------------------------
@@ -770,8 +501,10 @@ Ref make_record_type(PyObject* module, Kind& kind) {
 }
 
 }  // namespace
+}  // namespace record
 
 int add_record_classes(PyObject* module, PyObject* dict) {
+    using namespace record;
     if (intern_names() < 0 || init_fields() < 0) return -1;
     if (!g_field_type && make_field_type() < 0) return -1;
     Kind* k = kinds();

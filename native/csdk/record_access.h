@@ -1,0 +1,166 @@
+// What the record classes (records.cpp) and their field properties
+// (fields.cpp) share: the instance layout, the interned names, the mapping's
+// side of every operation and the per-type verdict that lets `self.data` be
+// read straight from the slot.  See records.cpp for the rules.
+#pragma once
+#include <Python.h>
+
+#include "ref.h"
+
+// Everything here is internal to the extension: hidden, so that the shared
+// globals are reached directly rather than through the symbol table.
+#pragma GCC visibility push(hidden)
+
+namespace csdk {
+namespace record {
+
+struct Record {
+    PyObject_HEAD
+    PyObject* data;
+};
+
+inline PyObject*& slot_of(PyObject* self) { return reinterpret_cast<Record*>(self)->data; }
+
+// Interned names, made once per process.
+extern PyObject* s_data;
+extern PyObject* s_get;
+extern PyObject* s_getattr;
+extern PyObject* s_getattribute;
+extern PyObject* s_str;
+extern PyObject* s_repr;
+extern PyObject* s_set_name;
+extern PyObject* s_slots;
+extern PyObject* s_module;
+extern PyObject* s_modname;  // "c_sdk"
+
+
+// Interns the names above; -1 with an exception set.
+int intern_names();
+
+// ---------------------------------------------------------------------------
+// The mapping's side of every operation.
+
+// data.get(key): a new reference, or nullptr with an exception set.
+[[gnu::always_inline]] inline PyObject* mapping_get(PyObject* data, PyObject* key) {
+    if (PyDict_CheckExact(data)) {
+        PyObject* v = PyDict_GetItemWithError(data, key);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    // A record wrapping itself would otherwise recurse on the C stack.
+    if (Py_EnterRecursiveCall(" while reading a record's mapping")) return nullptr;
+    PyObject* args[2] = {data, key};
+    PyObject* r = PyObject_VectorcallMethod(s_get, args, 2, nullptr);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// data[key] = value: 0, or -1 with an exception set.
+[[gnu::always_inline]] inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
+    if (Py_EnterRecursiveCall(" while writing a record's mapping")) return -1;
+    int r = PyObject_SetItem(data, key, value);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Which classes may have `self.data` read from the slot.
+
+// Verdicts by type version tag.  Tags are never reused, and a type changed
+// by attribute assignment (its own or a base's, slots included) gets a new
+// one, so a verdict holds for as long as its tag is the type's.
+enum : unsigned char {
+    kFastData = 1,  // self.data is the slot
+    kFastNew = 2,   // T(data) is object.__new__ plus the slot filled
+};
+struct Verdict {
+    unsigned int tag;
+    unsigned char bits;
+};
+extern Verdict g_verdicts[256];
+
+// Works the verdict out and remembers it (records.cpp).
+unsigned char verify_type(PyTypeObject* tp);
+
+[[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        const Verdict& v = g_verdicts[tp->tp_version_tag & 255];
+        if (v.tag == tp->tp_version_tag) return v.bits;
+    }
+    return verify_type(tp);
+}
+
+// True when attribute access on instances of tp follows the record's own
+// rules, so that `self.data` is the slot.
+inline bool fast_type(PyTypeObject* tp) { return verdict(tp) & kFastData; }
+
+// AttributeError: no attribute 'data'.
+void no_data(PyObject* obj);
+
+// self.data, owned.  An empty slot raises AttributeError at once: a plain
+// class would look for `data` through __getattr__ and recurse.
+[[gnu::always_inline]] inline Ref record_data(PyObject* obj) {
+    if (fast_type(Py_TYPE(obj))) {
+        PyObject* d = slot_of(obj);
+        if (!d) no_data(obj);
+        return Ref::borrow(d);
+    }
+    if (Py_EnterRecursiveCall(" while getting a record's data")) return Ref();
+    Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
+    Py_LeaveRecursiveCall();
+    return d;
+}
+
+// self.data.get(key)
+[[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
+    Ref d = record_data(self);
+    return d ? mapping_get(d.get(), key) : nullptr;
+}
+
+// self.data[key] = value
+[[gnu::always_inline]] inline int record_set(PyObject* self, PyObject* key, PyObject* value) {
+    Ref d = record_data(self);
+    return d ? mapping_set(d.get(), key, value) : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Field properties: `property` objects whose getter and setter are native
+// functions named after the field.  The subclass adds the mapping key, so
+// that tp_getattro can read a field without calling the getter.  An
+// instance that property.__init__ has run on again (or a copy made by
+// getter()/setter()) has no key and is an ordinary property.
+
+struct FieldExtra {
+    PyObject* doc;  // __doc__: property keeps a subclass's doc in an attribute
+    PyObject* key;  // the mapping key, interned; nullptr when not a record field
+    int writable;
+};
+
+extern PyTypeObject* g_field_type;  // process-wide, made once
+extern Py_ssize_t g_extra_offset;
+
+inline FieldExtra* extra(PyObject* p) {
+    return reinterpret_cast<FieldExtra*>(reinterpret_cast<char*>(p) + g_extra_offset);
+}
+
+// The getter: obj.data.get(key).
+inline PyObject* field_read(PyObject* obj, PyObject* key) { return record_get(obj, key); }
+
+// The field tables: quote item, tick, bar.
+constexpr int kMaxFields = 14;
+constexpr int kFieldCounts[] = {4, 14, 13};
+extern PyObject* g_keys[3][kMaxFields];  // interned field names
+
+// The field property type; -1 with an exception set.
+int make_field_type();
+// The field functions and names, made once; -1 with an exception set.
+int init_fields();
+// Field i of table k on `type`: property(getter, setter or None), keyed.
+Ref make_field(PyObject* module, PyObject* type, int k, int i, bool writable);
+
+}  // namespace record
+}  // namespace csdk
+
+#pragma GCC visibility pop

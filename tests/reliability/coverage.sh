@@ -22,6 +22,7 @@ FLOOR=${COVERAGE_FLOOR:-98}
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja gcovr
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
     -C cmake.define.CSDK_COVERAGE=ON -C cmake.build-type=Debug -C "build-dir=$BUILD" "$ROOT[test]"
+"$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT/devkit" "$ROOT/devkit/sdk"
 
 find "$BUILD" -name '*.gcda' -delete
 status=0

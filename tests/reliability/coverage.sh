@@ -35,7 +35,10 @@ fi
 GCOV=(--root "$ROOT" --filter "$ROOT/native/csdk/" --exclude-throw-branches --exclude-unreachable-branches
       --gcov-executable "gcov-$(gcc -dumpversion | cut -d. -f1)")
 command -v "gcov-$(gcc -dumpversion | cut -d. -f1)" >/dev/null || GCOV=("${GCOV[@]:0:6}" --gcov-executable gcov)
-"$VENV/bin/python" -m gcovr "${GCOV[@]}" --json "$BUILD/coverage.json" "$BUILD"
+# Only the extension's objects: a build folder used before may hold others.
+OBJ=$BUILD/CMakeFiles/c_sdk.dir
+[ -d "$OBJ" ] || OBJ=$BUILD
+"$VENV/bin/python" -m gcovr "${GCOV[@]}" --json "$BUILD/coverage.json" "$OBJ"
 echo "== native/csdk: branches"
 "$VENV/bin/python" -m gcovr --root "$ROOT" --add-tracefile "$BUILD/coverage.json" --txt-metric branch
 echo "== native/csdk: lines (floor ${FLOOR}%)"

@@ -2,6 +2,9 @@
 # Benchmarks of the c_sdk hot paths against the call floor and peer builds.
 # Installs the project, builds the measuring kit, then times and counts every
 # hot path in one run and prints the table (see bench/README.md).
+#   bash bench/run.sh [PYTHON]  the interpreter to measure (default: python3);
+#                               the project and the kit are built for it, in a
+#                               virtual environment of its own under bench/.build/
 #   REPEATS=9 NUMBER=200000   rounds and operations per round (at least 7 x 200,000)
 #   CG=0                      skip the callgrind pass
 #   ONLY=regex                only the matching cases (e.g. ONLY='rr_|ad_')
@@ -11,10 +14,26 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SHARED="${SHARED:-$ROOT/../shared}"
-OUT="${BENCH_BUILD:-$ROOT/bench/.build}"
+if [ ! -d "$SHARED/anchors" ]; then
+    # A git worktree: the shared folder is beside the main checkout.
+    COMMON="$(git -C "$ROOT" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)"
+    [ -n "$COMMON" ] && [ -d "$(dirname "$COMMON")/../shared/anchors" ] && SHARED="$(dirname "$COMMON")/../shared"
+fi
 # The real interpreter: valgrind must not be handed a version-manager shim.
-PY="$(python3 -c 'import sys; print(sys.executable)')"
-
+BASE="$("${1:-python3}" -c 'import sys; print(sys.executable)')"
+TAG="$("$BASE" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')"
+OUT="${BENCH_BUILD:-$ROOT/bench/.build}/$TAG"
+mkdir -p "$OUT"
+# One environment per interpreter: the project is installed there, never into
+# the interpreter itself.  Cython is installed beside it when the registry has
+# it, so the kit builds its Cython column for this interpreter; without it the
+# kit falls back to Debian's cython3 (Python <= 3.11 only).
+if [ ! -x "$OUT/venv/bin/python3" ]; then
+    "$BASE" -m venv "$OUT/venv"
+    "$OUT/venv/bin/python3" -m pip install -q --disable-pip-version-check cython >/dev/null 2>&1 ||
+        echo "no Cython from the registry: the kit uses Debian's cython3" >&2
+fi
+PY="$OUT/venv/bin/python3"
 if ! command -v valgrind >/dev/null 2>&1 || ! command -v callgrind_annotate >/dev/null 2>&1; then
     echo "installing valgrind" >&2
     apt-get update >/dev/null
@@ -24,17 +43,12 @@ fi
 echo "installing the project" >&2
 "$PY" -m pip install -q --disable-pip-version-check "$ROOT"
 
-mkdir -p "$OUT"
-# The kit picks the interpreter's own Cython when it can import one, and
-# Debian's cython3 otherwise; its Cython source is written for the latter, so
-# it is run under a bare environment of the same interpreter.
-[ -x "$OUT/kitpy/bin/python3" ] || "$PY" -m venv --without-pip "$OUT/kitpy"
 echo "building the measuring kit in $OUT/anchors" >&2
 if [ "${KIT_TABLE:-0}" = "1" ]; then
-    BUILD="$OUT/anchors" PYTHON="$OUT/kitpy/bin/python3" "$SHARED/anchors/run.sh" > "$OUT/kit_table.md"
+    BUILD="$OUT/anchors" PYTHON="$PY" "$SHARED/anchors/run.sh" > "$OUT/kit_table.md"
 else
     # Build and behaviour check only: the figures come from the run below.
-    BUILD="$OUT/anchors" PYTHON="$OUT/kitpy/bin/python3" REPEATS=1 NUMBER=1000 CG=0 \
+    BUILD="$OUT/anchors" PYTHON="$PY" REPEATS=1 NUMBER=1000 CG=0 \
         "$SHARED/anchors/run.sh" > /dev/null
 fi
 

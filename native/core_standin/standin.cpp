@@ -216,6 +216,18 @@ private:
     std::string s_, extra_;
 };
 
+// A call's log line is built only with logging on, and out of the
+// function's own code, so the quiet path of every function is its behaviour
+// alone: one test of the flag.
+template <class Line>
+[[gnu::cold, gnu::noinline]] void write_log(const Line& line) {
+    line();
+}
+#define LOG(...)                                          \
+    do {                                                  \
+        if (g_logging) write_log([&] { __VA_ARGS__; });   \
+    } while (0)
+
 // Replies: delivery first (nested calls may run), then the reply is produced,
 // so a nested call of the same function never overwrites a reply in flight.
 int answer(FnState& st, const void* req, int req_len, const char* fixed, void** res, int* res_len) {
@@ -310,23 +322,23 @@ static const char kFixedReply[] = "stand-in reply";
 
 STATE(zqi_get_account_info_pb);
 extern "C" int zqi_get_account_info_pb(void** res, int* res_len) {
-    Log{st_zqi_get_account_info_pb}.out_null("res_null", OUT(res));
+    LOG(Log{st_zqi_get_account_info_pb}.out_null("res_null", OUT(res)));
     return answer(st_zqi_get_account_info_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_current_pb);
 extern "C" int zqi_current_pb(const char* symbols, bool flag, const char* fields, void** res, int* res_len) {
-    Log{st_zqi_current_pb}.text(symbols).b(flag).text(fields).out_null("res_null", OUT(res));
+    LOG(Log{st_zqi_current_pb}.text(symbols).b(flag).text(fields).out_null("res_null", OUT(res)));
     return answer(st_zqi_current_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_get_child_orders_pb);
 extern "C" int zqi_get_child_orders_pb(const char* account_id, const char* algo_id, void** res, int* res_len) {
-    Log{st_zqi_get_child_orders_pb}.text(account_id).text(algo_id).out_null("res_null", OUT(res));
+    LOG(Log{st_zqi_get_child_orders_pb}.text(account_id).text(algo_id).out_null("res_null", OUT(res)));
     return answer(st_zqi_get_child_orders_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_algo_order_batch_pb);
 extern "C" int zqi_algo_order_batch_pb(void* req, int req_len, const char* algo_name, const char* algo_params,
                                        void** res, int* res_len) {
-    Log{st_zqi_algo_order_batch_pb}.buf(req, req_len).text(algo_name).text(algo_params).out_null("res_null", OUT(res));
+    LOG(Log{st_zqi_algo_order_batch_pb}.buf(req, req_len).text(algo_name).text(algo_params).out_null("res_null", OUT(res)));
     return answer(st_zqi_algo_order_batch_pb, req, req_len, kFixedReply, res, res_len);
 }
 
@@ -334,13 +346,13 @@ extern "C" int zqi_algo_order_batch_pb(void* req, int req_len, const char* algo_
 #define SETTER(fn, params, logs) \
     STATE(fn);                   \
     extern "C" void fn params {  \
-        Log{st_##fn} logs;       \
+        LOG(Log{st_##fn} logs);  \
         status_call(st_##fn);    \
     }
 #define SCALAR(fn, params, logs)   \
     STATE(fn);                     \
     extern "C" int fn params {     \
-        Log{st_##fn} logs;         \
+        LOG(Log{st_##fn} logs);    \
         return status_call(st_##fn); \
     }
 
@@ -392,7 +404,7 @@ void announce() {
 }
 STATE(zqi_init);
 extern "C" int zqi_init(void) {
-    Log{st_zqi_init};
+    LOG(Log{st_zqi_init});
     announce();
     return status_call(st_zqi_init);
 }
@@ -403,7 +415,7 @@ SCALAR(zqi_get_stop_error_code, (void), )
 #define TEXT(fn, fixed)                          \
     STATE(fn);                                   \
     extern "C" const char* fn(void) {            \
-        Log{st_##fn};                            \
+        LOG(Log{st_##fn});                       \
         static const std::string kText = fixed;  \
         return text_call(st_##fn, kText);        \
     }
@@ -414,7 +426,7 @@ TEXT(zqi_get_orgcode, "standin-org")
 
 STATE(zqi_strerror);
 extern "C" const char* zqi_strerror(int errorno) {
-    Log{st_zqi_strerror}.i(errorno);
+    LOG(Log{st_zqi_strerror}.i(errorno));
     char buf[96];
     snprintf(buf, sizeof buf, "错误码 %d (stand-in error text)", errorno);
     return text_call(st_zqi_strerror, buf);
@@ -422,7 +434,7 @@ extern "C" const char* zqi_strerror(int errorno) {
 
 STATE(zqi_get_serv_addr);
 extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
-    Log{st_zqi_get_serv_addr}.text(serv_id).out_null("addr_null", OUT(addr));
+    LOG(Log{st_zqi_get_serv_addr}.text(serv_id).out_null("addr_null", OUT(addr)));
     static const std::string kAddr = "127.0.0.1:7001";
     const char* text = text_call(st_zqi_get_serv_addr, kAddr);
     *addr = const_cast<char*>(text);
@@ -432,7 +444,7 @@ extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
 // ---- run loop, clock, events ----------------------------------------------------
 STATE(zqi_run);
 extern "C" int zqi_run(void) {
-    Log{st_zqi_run};
+    LOG(Log{st_zqi_run});
     announce();
     ++st_zqi_run.calls;
     g_stop = false;
@@ -441,32 +453,32 @@ extern "C" int zqi_run(void) {
 }
 STATE(zqi_stop);
 extern "C" int zqi_stop(void) {
-    Log{st_zqi_stop};
+    LOG(Log{st_zqi_stop});
     g_stop = true;
     return status_call(st_zqi_stop);
 }
 STATE(zqi_poll);
 extern "C" int zqi_poll(void) {
-    Log{st_zqi_poll};
+    LOG(Log{st_zqi_poll});
     ++st_zqi_poll.calls;
     if (!g_queue.empty()) deliver_one();
     return st_zqi_poll.status;
 }
 STATE(zqi_now);
 extern "C" long long zqi_now(void) {
-    Log{st_zqi_now};
+    LOG(Log{st_zqi_now});
     ++st_zqi_now.calls;
     return st_zqi_now.status ? st_zqi_now.status : 1700000000000LL;
 }
 STATE(zqi_now_plus);
 extern "C" double zqi_now_plus(void) {
-    Log{st_zqi_now_plus};
+    LOG(Log{st_zqi_now_plus});
     ++st_zqi_now_plus.calls;
     return st_zqi_now_plus.status ? st_zqi_now_plus.status : 1700000000.5;
 }
 STATE(zqi_set_event_callback_pb);
 extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
-    Log{st_zqi_set_event_callback_pb}.fnptr(reinterpret_cast<void*>(cb));
+    LOG(Log{st_zqi_set_event_callback_pb}.fnptr(reinterpret_cast<void*>(cb)));
     ++st_zqi_set_event_callback_pb.calls;
     g_callback = cb;
 }

@@ -66,6 +66,15 @@ inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t
     return bind_slow(func, keys, args, nargs, kwnames, out);
 }
 
+// The values in parameter order: the argument vector itself when it binds as
+// it stands (no copy), else `buf` (keys.size() slots) filled by the general
+// binder; nullptr with TypeError set.
+inline PyObject* const* bound(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** buf) {
+    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == keys.size()) return args;
+    return bind_slow(func, keys, args, nargs, kwnames, buf) ? buf : nullptr;
+}
+
 // A function without parameters: no keywords (tested first), no positionals.
 bool bind_none_slow(const char* func, Py_ssize_t nargs, PyObject* kwnames);
 inline bool bind_none(const char* func, Py_ssize_t nargs, PyObject* kwnames) {

@@ -4,7 +4,6 @@
 #pragma once
 #include <Python.h>
 
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -19,22 +18,46 @@ struct Signature;
 template <class R, class... A>
 struct Signature<R (*)(A...)> {
     using Result = R;
-    using Args = std::tuple<Arg<A>...>;
     static constexpr size_t arity = sizeof...(A);
 };
 
+// The converted arguments of one call, one slot each.  Default-initialised:
+// each conversion sets what it uses, so nothing is zeroed up front (a
+// std::tuple would value-initialise every slot, pin storage included).
+template <size_t I, class T>
+struct Slot {
+    Arg<T> arg;
+};
+template <class Seq, class... A>
+struct Converted;
+template <size_t... I, class... A>
+struct Converted<std::index_sequence<I...>, A...> : Slot<I, A>... {
+    // In parameter order, stopping at the first that fails.
+    bool load(PyObject* const* values) { return (Slot<I, A>::arg.load(values[I]) && ... && true); }
+    template <class F>
+    auto apply(F fn) const {
+        return fn(Slot<I, A>::arg.get()...);
+    }
+};
+template <class F>
+struct ConvertedFor;
+template <class R, class... A>
+struct ConvertedFor<R (*)(A...)> {
+    using type = Converted<std::index_sequence_for<A...>, A...>;
+};
+
 // Direct callables raise an exception left pending by the core call.
-template <auto Fn, bool Direct, size_t... I>
-inline PyObject* convert_and_call(PyObject* const* values, std::index_sequence<I...>) {
+template <auto Fn, bool Direct>
+inline PyObject* convert_and_call(PyObject* const* values) {
     using S = Signature<decltype(Fn)>;
-    typename S::Args args;
-    if (!(std::get<I>(args).load(values[I]) && ... && true)) return nullptr;
+    typename ConvertedFor<decltype(Fn)>::type args;
+    if (!args.load(values)) return nullptr;
     if constexpr (std::is_void_v<typename S::Result>) {
-        Fn(std::get<I>(args).get()...);
+        args.apply(Fn);
         if (Direct && PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     } else {
-        auto r = Fn(std::get<I>(args).get()...);
+        auto r = args.apply(Fn);
         if (Direct && PyErr_Occurred()) return nullptr;
         return to_python(r);
     }
@@ -50,11 +73,12 @@ inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ss
     if constexpr (N == 0) {
         (void)keys;
         if (!bind_none(func, nargs, kwnames)) return nullptr;
-        r = convert_and_call<Fn, Direct>(nullptr, std::index_sequence<>{});
+        r = convert_and_call<Fn, Direct>(nullptr);
     } else {
-        PyObject* values[N] = {};
-        if (!bind(func, keys, args, nargs, kwnames, values)) return nullptr;
-        r = convert_and_call<Fn, Direct>(values, std::make_index_sequence<N>{});
+        PyObject* buf[N];
+        PyObject* const* values = bound(func, keys, args, nargs, kwnames, buf);
+        if (!values) return nullptr;
+        r = convert_and_call<Fn, Direct>(values);
     }
     // A conversion (argument or result) failed: the traceback names the wrapper.
     if (!r && !Direct) add_traceback(func);

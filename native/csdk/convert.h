@@ -20,28 +20,33 @@ public:
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
     ~Pin() {
-        if (array_) {
-            --array_->ob_exports;
-            Py_DECREF(array_);
-        } else if (held_) {
-            PyBuffer_Release(&view_);
-        }
+        if (owner_) release();
     }
     bool hold(PyObject* o) {
         if (PyByteArray_CheckExact(o)) {
-            array_ = reinterpret_cast<PyByteArrayObject*>(Py_NewRef(o));
-            ++array_->ob_exports;
+            ++reinterpret_cast<PyByteArrayObject*>(o)->ob_exports;
+            by_export_ = true;
+            owner_ = Py_NewRef(o);
             return true;
         }
         if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) return false;
-        held_ = true;
+        by_export_ = false;
+        owner_ = o;  // the view holds the reference
         return true;
     }
 
 private:
-    PyByteArrayObject* array_ = nullptr;
-    Py_buffer view_;  // filled by hold(); left untouched (not even zeroed) otherwise
-    bool held_ = false;
+    void release() {
+        if (by_export_) {
+            --reinterpret_cast<PyByteArrayObject*>(owner_)->ob_exports;
+            Py_DECREF(owner_);
+        } else {
+            PyBuffer_Release(&view_);
+        }
+    }
+    PyObject* owner_ = nullptr;  // set while something is pinned: the one test on the way out
+    bool by_export_;              // set by hold()
+    Py_buffer view_;              // filled by hold() through the buffer protocol; left untouched otherwise
 };
 
 inline void raise_not_bytes(PyObject* o) {

@@ -251,8 +251,13 @@ int answer(FnState& st, const void* req, int req_len, const char* fixed, void** 
             size_t n = req_len > 0 ? static_cast<size_t>(req_len) : 0;
             if (st.held.size() != n) st.held.resize(n);
             std::memcpy(&st.held[0], req, n);
+        } else if (fixed) {
+            // A fixed text is handed out as it stands: it outlives every call.
+            *res = const_cast<char*>(fixed);
+            *res_len = static_cast<int>(std::strlen(fixed));
+            break;
         } else {
-            st.held = fixed ? fixed : "";
+            st.held.clear();
         }
         *res = &st.held[0];
         *res_len = static_cast<int>(st.held.size());

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <string>
+#include <type_traits>
 
 namespace csdk {
 
@@ -52,14 +53,19 @@ private:
 bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out);
 
+// `out` is an array of the signature's size (the copy is then that many
+// moves, never a call) or a pointer to keys.size() slots.
+template <class Out>
 inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** out) {
-    const Py_ssize_t n = keys.size();
-    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == n) {
-        if (n == 1) {  // the common shape, without a loop the compiler would turn into a memcpy call
+                 Out&& out) {
+    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == keys.size()) {
+        if constexpr (std::is_array_v<std::remove_reference_t<Out>>) {
+            constexpr size_t N = std::extent_v<std::remove_reference_t<Out>>;
+            for (size_t i = 0; i < N; ++i) out[i] = args[i];  // keys.size() == N
+        } else if (keys.size() == 1) {  // the common shape, without a loop the compiler would turn into a memcpy call
             out[0] = args[0];
         } else {
-            for (Py_ssize_t i = 0; i < n; ++i) out[i] = args[i];
+            for (Py_ssize_t i = 0; i < keys.size(); ++i) out[i] = args[i];
         }
         return true;
     }

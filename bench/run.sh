@@ -7,6 +7,7 @@
 #                               virtual environment of its own under bench/.build/
 #   REPEATS=9 NUMBER=200000   rounds and operations per round (at least 7 x 200,000)
 #   CG=0                      skip the callgrind pass
+#   CG_ONLY=regex             count only the matching cases
 #   CG_REUSE=results.json     count only the c_sdk cases; the kit's counts come from that earlier run
 #   ONLY=regex                only the matching cases (e.g. ONLY='rr_|ad_')
 #   KIT_TABLE=1               also print the kit's own table, measured by the kit

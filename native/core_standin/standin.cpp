@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -138,11 +139,56 @@ private:
     int depth_ = 0;
 };
 
+// The call log: the newest `capacity` lines, in a ring.  A full log drops its
+// oldest line for each new one, and counts it.
+class CallLog {
+public:
+    static constexpr long kDefaultCapacity = ZQSTUB_LOG_CAPACITY_DEFAULT;
+
+    void push(std::string&& line) {
+        if (lines_.size() < static_cast<size_t>(capacity_)) {
+            lines_.push_back(std::move(line));
+            return;
+        }
+        lines_[head_] = std::move(line);
+        head_ = (head_ + 1) % lines_.size();
+        ++dropped_;
+    }
+    size_t size() const { return lines_.size(); }
+    // The i-th line, oldest first (i < size()).
+    const std::string& at(size_t i) const { return lines_[(head_ + i) % lines_.size()]; }
+    void clear() {
+        lines_.clear();
+        head_ = 0;
+        dropped_ = 0;
+    }
+    long capacity() const { return capacity_; }
+    long dropped() const { return dropped_; }
+    // Keeps the newest min(size, cap) lines; the others count as dropped.
+    void set_capacity(long cap) {
+        size_t keep = lines_.size() < static_cast<size_t>(cap) ? lines_.size() : static_cast<size_t>(cap);
+        std::vector<std::string> kept;
+        kept.reserve(keep);
+        for (size_t i = lines_.size() - keep; i < lines_.size(); ++i)
+            kept.push_back(std::move(lines_[(head_ + i) % lines_.size()]));
+        dropped_ += static_cast<long>(lines_.size() - keep);
+        lines_ = std::move(kept);
+        head_ = 0;
+        capacity_ = cap;
+    }
+
+private:
+    std::vector<std::string> lines_;
+    size_t head_ = 0;  // the oldest line, once the ring is full
+    long capacity_ = kDefaultCapacity;
+    long dropped_ = 0;
+};
+
 bool g_logging = true;
 bool g_stop = false;
 EventCallback g_callback = nullptr;
 EventQueue g_queue;
-std::vector<std::string> g_log;
+CallLog g_log;
 
 void deliver_one() {
     Event ev = g_queue.pop();
@@ -166,7 +212,7 @@ public:
         s_ += "]";
         s_ += extra_;
         s_ += "}";
-        g_log.push_back(std::move(s_));
+        g_log.push(std::move(s_));
     }
     Log& i(long long v) { return item("{\"int\":" + std::to_string(v) + "}"); }
     Log& b(bool v) { return item(std::string("{\"bool\":") + (v ? "true" : "false") + "}"); }
@@ -495,6 +541,7 @@ void zqstub_reset(void) {
     for (auto& kv : registry()) kv.second->reset();
     g_queue.clear();
     g_log.clear();
+    g_log.set_capacity(CallLog::kDefaultCapacity);
     g_stop = false;
     g_logging = true;
 }
@@ -540,7 +587,9 @@ long zqstub_calls(const char* fn) {
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
     size_t tl = (msg_type && type_len > 0) ? static_cast<size_t>(type_len) : 0;
-    size_t dl = (data && data_len > 0) ? static_cast<size_t>(data_len) : 0;
+    // A NULL payload keeps nothing: its length is only handed out.
+    bool keep = data && data_len > 0 && !(flags & ZQSTUB_EVENT_NULL_DATA);
+    size_t dl = keep ? static_cast<size_t>(data_len) : 0;
     g_queue.push(msg_type, tl, static_cast<const char*>(data), dl, data_len, flags);
 }
 
@@ -551,10 +600,29 @@ void* zqstub_callback(void) { return reinterpret_cast<void*>(g_callback); }
 int zqstub_log_count(void) { return static_cast<int>(g_log.size()); }
 
 const char* zqstub_log_entry(int i) {
-    if (i < 0 || i >= static_cast<int>(g_log.size())) return nullptr;
-    return g_log[static_cast<size_t>(i)].c_str();
+    if (i < 0 || static_cast<size_t>(i) >= g_log.size()) return nullptr;
+    return g_log.at(static_cast<size_t>(i)).c_str();
 }
 
 void zqstub_log_clear(void) { g_log.clear(); }
+
+int zqstub_set_log_capacity(long capacity) {
+    if (capacity <= 0 || capacity > ZQSTUB_LOG_CAPACITY_MAX) return -1;
+    g_log.set_capacity(capacity);
+    return 0;
+}
+
+long zqstub_log_capacity(void) { return g_log.capacity(); }
+
+long zqstub_log_dropped(void) { return g_log.dropped(); }
+
+int zqstub_function_count(void) { return static_cast<int>(registry().size()); }
+
+const char* zqstub_function_name(int i) {
+    if (i < 0 || static_cast<size_t>(i) >= registry().size()) return nullptr;
+    auto it = registry().begin();
+    std::advance(it, i);
+    return it->first.c_str();
+}
 
 }  // extern "C"

@@ -35,14 +35,29 @@ int zqstub_deliver_during(const char* fn, int count);  // -1: every queued event
 long zqstub_calls(const char* fn);                      // calls counted even with logging off; -1 if unknown
 
 // Events, delivered in order through the registered callback.
+// Copies type_len bytes of msg_type and data_len bytes of data (none when
+// data_len < 0 or ZQSTUB_EVENT_NULL_DATA is set); data_len is handed out as given.
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags);
 int zqstub_queue_size(void);
 void* zqstub_callback(void);
 
-// The call log: one JSON object per call, oldest first.
+// The call log: one JSON object per call, oldest first.  It keeps the newest
+// `capacity` calls: each call beyond that drops the oldest line and is counted
+// in zqstub_log_dropped.  zqstub_reset restores the default capacity.
+enum {
+    ZQSTUB_LOG_CAPACITY_DEFAULT = 10000,
+    ZQSTUB_LOG_CAPACITY_MAX = 2147483647,  // zqstub_log_count is an int
+};
 int zqstub_log_count(void);
 const char* zqstub_log_entry(int i);
-void zqstub_log_clear(void);
+void zqstub_log_clear(void);                  // also zeroes the dropped count
+int zqstub_set_log_capacity(long capacity);   // 0, or -1 (nothing changed) unless 1 <= capacity <= MAX
+long zqstub_log_capacity(void);
+long zqstub_log_dropped(void);                // lines dropped since the last clear or reset
+
+// The names of the core functions, in sorted order (index 0 .. count-1).
+int zqstub_function_count(void);
+const char* zqstub_function_name(int i);
 
 #ifdef __cplusplus
 }

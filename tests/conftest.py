@@ -1,9 +1,9 @@
 import pytest
 
 from zq.csdk import c_sdk
-from zq.csdk.standin import StandIn
 
-_core = StandIn()
+# The testing kit's own plugin (zq_core), and pytest's for running whole test files.
+pytest_plugins = ["zq.csdk.pytest_plugin", "pytester"]
 
 
 @pytest.fixture
@@ -22,8 +22,6 @@ def m():
 
 
 @pytest.fixture
-def core():
-    """The stand-in core library, reset before and after the test."""
-    _core.reset()
-    yield _core
-    _core.reset()
+def core(zq_core):
+    """The stand-in core library, reset before and after the test (the plugin's zq_core)."""
+    return zq_core

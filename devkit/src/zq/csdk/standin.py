@@ -11,30 +11,61 @@ script statuses, replies, faults and events::
     core.reset()
     core.set_status("zqi_place_order_pb", -3)
     assert c_sdk.py_zqi_place_order(b"req") == (-3, None)
-    assert core.calls()[-1].fn == "zqi_place_order_pb"
+    assert core.calls("zqi_place_order_pb")[-1].args[0].data == b"req"
 
-Events are queued with ``queue_event`` and delivered by ``zqi_run`` (all, in
-order, until ``zqi_stop``), by ``zqi_poll`` (one), or during a named
-function's own call (``deliver_during``).
+Events are queued with ``queue_event``.  ``zqi_run`` delivers them in order
+until the queue is empty (events queued meanwhile included) and then returns;
+``zqi_stop`` called from a handler ends it after the current event, leaving
+the rest queued.  ``zqi_poll`` delivers one, and ``deliver_during`` makes a
+named function deliver them during its own call.
+
+Every argument is checked before the stand-in is touched, so a misuse raises
+one exception and changes nothing: a ``TypeError`` naming the parameter for a
+value of the wrong type, ``ValueError`` or ``OverflowError`` for one out of
+range, and :class:`UnknownFunctionError` (a ``KeyError``) for a name that is
+not a core function.  Payloads, replies and message types take ``bytes``,
+``bytearray`` or ``memoryview``, or a ``str``, which is encoded as UTF-8.
+
+The call log keeps the newest calls only: :data:`DEFAULT_LOG_CAPACITY` unless
+``set_log_capacity`` says otherwise; ``log_dropped`` counts the calls it had
+to drop.  With ``logging(False)`` nothing is logged and only call counts are
+kept.
 """
 from __future__ import annotations
 
 import ctypes
+import difflib
 import json
+import operator
 import os
 from dataclasses import dataclass, field
-from typing import Any, List, Optional
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Tuple, Union
 
-__all__ = ["StandIn", "Call", "Buffer", "NORMAL", "NULL_REPLY", "NEGATIVE_LENGTH", "NULL_TEXT"]
+__all__ = ["StandIn", "Call", "Buffer", "UnknownFunctionError", "NORMAL", "NULL_REPLY", "NEGATIVE_LENGTH",
+           "NULL_TEXT", "DEFAULT_LOG_CAPACITY", "Data"]
 
 # Reply modes (set_mode).
 NORMAL = 0
-NULL_REPLY = 1  # *res = NULL with a positive length
-NEGATIVE_LENGTH = 2  # a valid *res with a negative length
+NULL_REPLY = 1  # *res = NULL with the given length
+NEGATIVE_LENGTH = 2  # a valid *res with the given negative length
 NULL_TEXT = 3  # a text function returns NULL; zqi_get_serv_addr leaves *addr NULL
+_MODES = {NORMAL: "NORMAL", NULL_REPLY: "NULL_REPLY", NEGATIVE_LENGTH: "NEGATIVE_LENGTH", NULL_TEXT: "NULL_TEXT"}
+
+DEFAULT_LOG_CAPACITY = 10000  # calls the log keeps after reset()
 
 _EVENT_NULL_TYPE = 1
 _EVENT_NULL_DATA = 2
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+
+Data = Union[bytes, bytearray, memoryview, str]
+"""A payload, reply or message type: bytes-like, or str (sent as UTF-8)."""
+
+
+class UnknownFunctionError(KeyError):
+    """A name that is not one of the core library's functions."""
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
 
 
 @dataclass(frozen=True)
@@ -61,7 +92,7 @@ class Call:
 
     fn: str
     args: List[Any] = field(default_factory=list)
-    text_ptrs: dict = field(default_factory=dict)
+    text_ptrs: Dict[int, int] = field(default_factory=dict)
     out_null: Optional[bool] = None
 
 
@@ -83,6 +114,70 @@ def _parse(entry: str) -> Call:
         elif "fnptr" in arg:
             call.args.append(arg["fnptr"])
     return call
+
+
+# ---- argument checks: each raises before anything reaches the library ----------
+
+def _int(name: str, value: object, low: int = _INT_MIN, high: int = _INT_MAX) -> int:
+    """`value` as an int in [low, high]; bool is refused (it is almost always a slip)."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be int, not bool")
+    try:
+        n = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be int, not {type(value).__name__}") from None
+    if not _INT_MIN <= n <= _INT_MAX:
+        raise OverflowError(f"{name} must fit in a 32-bit int, got {n}")
+    if not low <= n <= high:
+        raise ValueError(f"{name} must be {_range_text(low, high)}, got {n}")
+    return n
+
+
+def _range_text(low: int, high: int) -> str:
+    if high == _INT_MAX:
+        return f"at least {low}"
+    return f"at most {high}" if low == _INT_MIN else f"from {low} to {high}"
+
+
+def _data(name: str, value: object, none_ok: bool) -> Optional[bytes]:
+    if value is None and none_ok:
+        return None
+    if isinstance(value, bytes):
+        return value
+    if isinstance(value, (bytearray, memoryview)):
+        return bytes(value)
+    if isinstance(value, str):
+        return value.encode("utf-8")
+    allowed = "bytes, bytearray, memoryview or str" + (" or None" if none_ok else "")
+    raise TypeError(f"{name} must be {allowed}, not {type(value).__name__}")
+
+
+def _length(name: str, data: bytes) -> int:
+    if len(data) > _INT_MAX:
+        raise OverflowError(f"{name} is longer than a 32-bit int can say ({len(data)} bytes)")
+    return len(data)
+
+
+_PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
+    ("zqstub_reset", None, []),
+    ("zqstub_set_logging", None, [ctypes.c_int]),
+    ("zqstub_set_status", ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+    ("zqstub_set_reply", ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    ("zqstub_set_mode", ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]),
+    ("zqstub_deliver_during", ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+    ("zqstub_calls", ctypes.c_long, [ctypes.c_char_p]),
+    ("zqstub_queue_event", None, [ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]),
+    ("zqstub_queue_size", ctypes.c_int, []),
+    ("zqstub_callback", ctypes.c_void_p, []),
+    ("zqstub_log_count", ctypes.c_int, []),
+    ("zqstub_log_entry", ctypes.c_char_p, [ctypes.c_int]),
+    ("zqstub_log_clear", None, []),
+    ("zqstub_set_log_capacity", ctypes.c_int, [ctypes.c_long]),
+    ("zqstub_log_capacity", ctypes.c_long, []),
+    ("zqstub_log_dropped", ctypes.c_long, []),
+    ("zqstub_function_count", ctypes.c_int, []),
+    ("zqstub_function_name", ctypes.c_char_p, [ctypes.c_int]),
+]
 
 
 def _mapped_file(address: int) -> Optional[str]:
@@ -146,82 +241,145 @@ class StandIn:
     def __init__(self, path: Optional[str] = None):
         lib = _attach(path)
         self._lib = lib
-        c_char_p, c_int, c_void_p = ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p
-        for name, res, args in [
-            ("zqstub_reset", None, []),
-            ("zqstub_set_logging", None, [c_int]),
-            ("zqstub_set_status", c_int, [c_char_p, c_int]),
-            ("zqstub_set_reply", c_int, [c_char_p, c_char_p, c_int]),
-            ("zqstub_set_mode", c_int, [c_char_p, c_int, c_int]),
-            ("zqstub_deliver_during", c_int, [c_char_p, c_int]),
-            ("zqstub_calls", ctypes.c_long, [c_char_p]),
-            ("zqstub_queue_event", None, [c_char_p, c_int, c_char_p, c_int, c_int]),
-            ("zqstub_queue_size", c_int, []),
-            ("zqstub_callback", c_void_p, []),
-            ("zqstub_log_count", c_int, []),
-            ("zqstub_log_entry", c_char_p, [c_int]),
-            ("zqstub_log_clear", None, []),
-        ]:
+        for name, res, args in _PROTOTYPES:
             fn = getattr(lib, name)
             fn.restype, fn.argtypes = res, args
+        self._names = frozenset(lib.zqstub_function_name(i).decode() for i in range(lib.zqstub_function_count()))
 
-    def _named(self, rc: int, fn: str) -> None:
-        if rc != 0:
-            raise KeyError(f"no core function named {fn!r}")
+    # ---- names -----------------------------------------------------------------
+
+    def functions(self) -> FrozenSet[str]:
+        """The names of the core functions, as the control calls take them."""
+        return self._names
+
+    def _fn(self, fn: object) -> bytes:
+        """A core function's name checked and encoded; refused with the parameter or the name in the error."""
+        if not isinstance(fn, str):
+            raise TypeError(f"fn must be str, not {type(fn).__name__}")
+        if fn not in self._names:
+            close = difflib.get_close_matches(fn.removeprefix("py_"), self._names, n=3)
+            hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+            raise UnknownFunctionError(f"no core function named {fn!r}{hint}")
+        return fn.encode()
+
+    @staticmethod
+    def _done(rc: int, what: str) -> None:
+        if rc != 0:  # every argument was checked: the library refusing one is a fault of this module
+            raise RuntimeError(f"the stand-in refused a checked call ({what})")
+
+    # ---- state -------------------------------------------------------------------
 
     def reset(self) -> None:
-        """Every function back to its default, the queue and the log emptied, logging on."""
+        """Every function back to its defaults; queue and log emptied; logging on at the default capacity."""
         self._lib.zqstub_reset()
 
     def logging(self, on: bool) -> None:
         """Switch the call log on or off (off: only call counts are kept)."""
+        if not isinstance(on, int):
+            raise TypeError(f"on must be bool, not {type(on).__name__}")
         self._lib.zqstub_set_logging(int(bool(on)))
 
     def set_status(self, fn: str, status: int) -> None:
         """The status (or int result) `fn` returns from now on."""
-        self._named(self._lib.zqstub_set_status(fn.encode(), status), fn)
+        name, value = self._fn(fn), _int("status", status)
+        self._done(self._lib.zqstub_set_status(name, value), fn)
 
-    def set_reply(self, fn: str, data: Optional[bytes]) -> None:
-        """The reply (or text) `fn` hands out from now on; None: the default again."""
-        self._named(self._lib.zqstub_set_reply(fn.encode(), data, len(data) if data is not None else 0), fn)
+    def set_reply(self, fn: str, data: Optional[Data]) -> None:
+        """The reply (or text) `fn` hands out from now on; None: its default again."""
+        name, reply = self._fn(fn), _data("data", data, none_ok=True)
+        n = 0 if reply is None else _length("data", reply)
+        self._done(self._lib.zqstub_set_reply(name, reply, n), fn)
 
     def set_mode(self, fn: str, mode: int, length: int = 0) -> None:
-        """A fault to answer with: NULL_REPLY, NEGATIVE_LENGTH (with `length`), NULL_TEXT."""
-        self._named(self._lib.zqstub_set_mode(fn.encode(), mode, length), fn)
+        """A fault to answer with: NULL_REPLY (with `length`), NEGATIVE_LENGTH (a negative `length`),
+        NULL_TEXT; NORMAL ends it."""
+        name = self._fn(fn)
+        if isinstance(mode, bool) or not isinstance(mode, int):
+            raise TypeError(f"mode must be int, not {type(mode).__name__}")
+        if mode not in _MODES:
+            raise ValueError(f"mode must be one of NORMAL, NULL_REPLY, NEGATIVE_LENGTH, NULL_TEXT, got {mode}")
+        n = _int("length", length, high=-1) if mode == NEGATIVE_LENGTH else _int("length", length)
+        self._done(self._lib.zqstub_set_mode(name, mode, n), fn)
 
     def deliver_during(self, fn: str, count: int = -1) -> None:
-        """Deliver up to `count` queued events (-1: all) during every call of `fn`."""
-        self._named(self._lib.zqstub_deliver_during(fn.encode(), count), fn)
+        """Deliver up to `count` queued events (-1: all, 0: none) during every call of `fn`."""
+        name, n = self._fn(fn), _int("count", count, low=-1)
+        self._done(self._lib.zqstub_deliver_during(name, n), fn)
 
     def call_count(self, fn: str) -> int:
-        n = self._lib.zqstub_calls(fn.encode())
-        self._named(0 if n >= 0 else -1, fn)
-        return n
+        """How many times `fn` was called since the last reset, counted with logging off too."""
+        return int(self._lib.zqstub_calls(self._fn(fn)))
 
-    def queue_event(self, msg_type: Optional[bytes], data: Optional[bytes], data_len: Optional[int] = None) -> None:
-        """Queue an event: raw message-type bytes and payload (None: a NULL pointer).
+    # ---- events ------------------------------------------------------------------
 
-        `data_len` defaults to len(data); a different value (negative, say) is
-        passed to the callback as it is.
+    def queue_event(self, msg_type: Optional[Data], data: Optional[Data], data_len: Optional[int] = None) -> None:
+        """Queue an event: its message type and payload (None: a NULL pointer).
+
+        `data_len` defaults to len(data); a smaller value, negative ones
+        included, is passed to the callback as it is.  With `data` None it is
+        the length handed out with the NULL pointer (default 0).
         """
-        flags = (_EVENT_NULL_TYPE if msg_type is None else 0) | (_EVENT_NULL_DATA if data is None else 0)
-        mt = msg_type or b""
-        payload = data or b""
-        n = len(payload) if data_len is None else data_len
-        if n > len(payload):
-            payload = payload + bytes(n - len(payload))
-        self._lib.zqstub_queue_event(mt, len(mt), payload, n, flags)
+        mt, payload = _data("msg_type", msg_type, none_ok=True), _data("data", data, none_ok=True)
+        type_len = 0 if mt is None else _length("msg_type", mt)
+        if payload is None:
+            n = 0 if data_len is None else _int("data_len", data_len)
+        else:
+            n = _length("data", payload) if data_len is None else _int("data_len", data_len, high=len(payload))
+        flags = (_EVENT_NULL_TYPE if mt is None else 0) | (_EVENT_NULL_DATA if payload is None else 0)
+        self._lib.zqstub_queue_event(mt or b"", type_len, payload or b"", n, flags)
+
+    def queue_events(self, events: Iterable[Tuple[Data, Data]]) -> None:
+        """Queue `(msg_type, data)` pairs in order; all are checked before the first is queued."""
+        checked = []
+        for i, pair in enumerate(events):
+            if not isinstance(pair, tuple) or len(pair) != 2:
+                raise TypeError(f"events[{i}] must be a (msg_type, data) tuple, not {type(pair).__name__}")
+            mt, payload = _data(f"events[{i}] msg_type", pair[0], False), _data(f"events[{i}] data", pair[1], False)
+            assert mt is not None and payload is not None
+            checked.append((mt, _length(f"events[{i}] msg_type", mt), payload, _length(f"events[{i}] data", payload)))
+        for mt, type_len, payload, n in checked:
+            self._lib.zqstub_queue_event(mt, type_len, payload, n, 0)
 
     def queue_size(self) -> int:
-        return self._lib.zqstub_queue_size()
+        """Events queued and not yet delivered."""
+        return int(self._lib.zqstub_queue_size())
 
     def callback(self) -> Optional[int]:
         """Address of the registered event callback, None if none."""
-        return self._lib.zqstub_callback()
+        address: Optional[int] = self._lib.zqstub_callback()
+        return address
 
-    def calls(self) -> List[Call]:
-        """The log, oldest call first."""
-        return [_parse(self._lib.zqstub_log_entry(i).decode()) for i in range(self._lib.zqstub_log_count())]
+    # ---- the call log ------------------------------------------------------------
+
+    def calls(self, fn: Optional[str] = None) -> List[Call]:
+        """The logged calls, oldest first; only those of `fn` when it is given."""
+        name = None if fn is None else self._fn(fn).decode()
+        lib = self._lib
+        logged = (_parse(lib.zqstub_log_entry(i).decode()) for i in range(lib.zqstub_log_count()))
+        return [c for c in logged if name is None or c.fn == name]
+
+    def requests(self, fn: str) -> List[bytes]:
+        """The request buffers `fn` received, as logged, oldest first."""
+        out = []
+        for call in self.calls(fn):
+            buf = next((a for a in call.args if isinstance(a, Buffer)), None)
+            if buf is None:
+                raise ValueError(f"{fn} takes no request buffer")
+            out.append(buf.data)
+        return out
 
     def clear_log(self) -> None:
+        """Empty the log and zero its dropped count."""
         self._lib.zqstub_log_clear()
+
+    def set_log_capacity(self, capacity: int) -> None:
+        """Keep the newest `capacity` calls (at least 1); older ones are dropped and counted."""
+        self._done(self._lib.zqstub_set_log_capacity(_int("capacity", capacity, low=1)), "capacity")
+
+    def log_capacity(self) -> int:
+        """How many calls the log keeps."""
+        return int(self._lib.zqstub_log_capacity())
+
+    def log_dropped(self) -> int:
+        """Calls dropped from the full log since the last reset or clear_log."""
+        return int(self._lib.zqstub_log_dropped())

@@ -2,8 +2,9 @@ import pytest
 
 from zq.csdk import c_sdk
 
-# The testing kit's own plugin (zq_core), and pytest's for running whole test files.
-pytest_plugins = ["zq.csdk.pytest_plugin", "pytester"]
+# pytest's plugin for running whole test files; zq_core comes from the
+# development kit's plugin, which pytest loads by itself.
+pytest_plugins = ["pytester"]
 
 
 @pytest.fixture

@@ -1,10 +1,10 @@
 """The testing kit as a user's project sees it: the README's Python examples run
-exactly as printed in a folder outside the repository, and the zq_core
+exactly as printed in a folder outside the repository (pytest finding the
+zq_core fixture through the development kit's entry point alone), and the
 fixture keeps one test's scripting away from the next."""
 import re
 import subprocess
 import sys
-from importlib.metadata import entry_points
 from pathlib import Path
 
 import pytest
@@ -20,19 +20,12 @@ def heading(pos):
     return re.findall(r"^## (.+)$", TEXT[:pos], re.M)[-1]
 
 
-def plugin_args():
-    """-p for the plugin unless an installed distribution registers it with pytest already."""
-    if any(ep.value.split(":")[0] == "zq.csdk.pytest_plugin" for ep in entry_points(group="pytest11")):
-        return []
-    return ["-p", "zq.csdk.pytest_plugin"]
-
-
 @pytest.mark.parametrize("code", [code for _, code in BLOCKS], ids=[heading(pos) for pos, _ in BLOCKS])
 def test_readme_example_runs_as_printed(tmp_path, code):
     tests = len(re.findall(r"^def test_", code, re.M))
     if tests:
         (tmp_path / "test_layer.py").write_text(code)
-        cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *plugin_args(), "test_layer.py"]
+        cmd = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_layer.py"]
     else:
         (tmp_path / "example.py").write_text(code)
         cmd = [sys.executable, "example.py"]
@@ -63,4 +56,4 @@ def test_zq_core_leaves_nothing_for_the_next_test(pytester):
             assert (zq_core.queue_size(), zq_core.calls(), zq_core.log_capacity()) == (0, [], 10000)
             assert c_sdk.py_zqi_place_order(b"y") == (0, b"y")
     """)
-    pytester.runpytest_inprocess("-p", "no:cacheprovider", *plugin_args()).assert_outcomes(passed=2)
+    pytester.runpytest_inprocess("-p", "no:cacheprovider").assert_outcomes(passed=2)

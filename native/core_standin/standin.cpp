@@ -5,6 +5,7 @@
 // control API in standin.h and reads back a log of every call.
 #include "core_api.h"
 #include "standin.h"
+#include "call_log.h"
 
 #include <cmath>
 #include <cstdint>
@@ -139,56 +140,11 @@ private:
     int depth_ = 0;
 };
 
-// The call log: the newest `capacity` lines, in a ring.  A full log drops its
-// oldest line for each new one, and counts it.
-class CallLog {
-public:
-    static constexpr long kDefaultCapacity = ZQSTUB_LOG_CAPACITY_DEFAULT;
-
-    void push(std::string&& line) {
-        if (lines_.size() < static_cast<size_t>(capacity_)) {
-            lines_.push_back(std::move(line));
-            return;
-        }
-        lines_[head_] = std::move(line);
-        head_ = (head_ + 1) % lines_.size();
-        ++dropped_;
-    }
-    size_t size() const { return lines_.size(); }
-    // The i-th line, oldest first (i < size()).
-    const std::string& at(size_t i) const { return lines_[(head_ + i) % lines_.size()]; }
-    void clear() {
-        lines_.clear();
-        head_ = 0;
-        dropped_ = 0;
-    }
-    long capacity() const { return capacity_; }
-    long dropped() const { return dropped_; }
-    // Keeps the newest min(size, cap) lines; the others count as dropped.
-    void set_capacity(long cap) {
-        size_t keep = lines_.size() < static_cast<size_t>(cap) ? lines_.size() : static_cast<size_t>(cap);
-        std::vector<std::string> kept;
-        kept.reserve(keep);
-        for (size_t i = lines_.size() - keep; i < lines_.size(); ++i)
-            kept.push_back(std::move(lines_[(head_ + i) % lines_.size()]));
-        dropped_ += static_cast<long>(lines_.size() - keep);
-        lines_ = std::move(kept);
-        head_ = 0;
-        capacity_ = cap;
-    }
-
-private:
-    std::vector<std::string> lines_;
-    size_t head_ = 0;  // the oldest line, once the ring is full
-    long capacity_ = kDefaultCapacity;
-    long dropped_ = 0;
-};
-
 bool g_logging = true;
 bool g_stop = false;
 EventCallback g_callback = nullptr;
 EventQueue g_queue;
-CallLog g_log;
+standin::CallLog g_log;
 
 void deliver_one() {
     Event ev = g_queue.pop();
@@ -541,7 +497,7 @@ void zqstub_reset(void) {
     for (auto& kv : registry()) kv.second->reset();
     g_queue.clear();
     g_log.clear();
-    g_log.set_capacity(CallLog::kDefaultCapacity);
+    g_log.set_capacity(standin::CallLog::kDefaultCapacity);
     g_stop = false;
     g_logging = true;
 }

@@ -1,13 +1,12 @@
 // adapt_to_python3 and the platform tests.  The adapter is on the hot path of
 // sixty wrappers, so it is a native vectorcall object: with no str among the
 // arguments it hands the caller's argument vector on untouched.
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
 #include "args.h"
 #include "module.h"
-
-#include <structmember.h>
 
 namespace csdk {
 
@@ -39,7 +38,7 @@ PyObject* encode_ascii(PyObject* s) {
 PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (PyCFunction_CheckExact(func) && PyCFunction_GET_SELF(func) == g.module &&
         PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS)) {
-        auto fn = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+        auto fn = reinterpret_cast<PyCFunctionFastWithKeywords>(
             reinterpret_cast<void (*)(void)>(PyCFunction_GET_FUNCTION(func)));
         return fn(g.module, args, PyVectorcall_NARGS(nargsf), kwnames);
     }
@@ -179,7 +178,7 @@ PyGetSetDef adapter_getset[] = {
 };
 
 PyMemberDef adapter_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Adapter, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Adapter, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

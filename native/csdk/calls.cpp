@@ -17,15 +17,14 @@ int Success::compare_slow(int status, int op) const {
 }
 
 void add_traceback(const char* func) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("c_sdk", func, 0)));
     Ref frame;
     if (code && g.dict)
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), g.dict, nullptr)));
     PyErr_Clear();  // without the entry, the original exception still stands
-    PyErr_Restore(type, value, tb);
+    PyErr_SetRaisedException(exc.release());
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

@@ -14,16 +14,10 @@ PyObject* g_context = nullptr;  // "c_sdk.callback_wrapper", the unraisable-hook
 // Printed through sys.excepthook (SystemExit ends the process as at top
 // level; sys.last_* untouched), then handed to sys.unraisablehook.
 void report_failure() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyErr_SetRaisedException(Ref(exc).release());
     PyErr_PrintEx(0);
-    PyErr_Restore(type, value, tb);
+    PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(g_context ? g_context : Py_None);
 }
 
@@ -82,11 +76,9 @@ extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len)
     // Called synchronously from inside a core call made by this module, so the
     // calling thread holds the interpreter lock.  An exception pending in the
     // caller is kept aside and put back.
-    PyObject *saved_type = nullptr, *saved_value = nullptr, *saved_tb = nullptr;
-    bool saved = PyErr_Occurred() != nullptr;
-    if (saved) PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+    Ref saved = Ref::steal(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr);
     if (!deliver(msg_type, data, data_len)) report_failure();
-    if (saved) PyErr_Restore(saved_type, saved_value, saved_tb);
+    if (saved) PyErr_SetRaisedException(saved.release());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 // copy made by getter()/setter()) has no key and is an ordinary property.
 #include "record_access.h"
 
-#include <structmember.h>
 
 #include <cstddef>
 #include <string>
@@ -64,7 +63,7 @@ void field_dealloc(PyObject* self) {
 }
 
 PyMemberDef g_field_members[] = {
-    {"__doc__", T_OBJECT, 0, 0, nullptr},  // offset set at creation
+    {"__doc__", CSDK_T_OBJECT_OR_NONE, 0, 0, nullptr},  // offset set at creation
     {nullptr, 0, 0, 0, nullptr},
 };
 

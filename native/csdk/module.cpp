@@ -22,26 +22,56 @@ namespace {
 
 Global* const kGlobals[] = {&G_SUCCESS, &G_IS_PY2, &G_F, &G_LOGGER, &G_STRERROR, &G_PLATFORM, &G_ADAPT};
 
-inline uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if CSDK_DICT_WATCHERS
+int g_watcher = -1;  // -1: no watcher could be had; every lookup reads the dicts
+
+// Called before each change to a watched dict takes effect: the values kept
+// for the changed name are forgotten (every value, when the change names no
+// single key, as a clear or a dealloc does, or when the key is not a plain
+// str and may compare equal to one of the names).
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    bool all = !key || !PyUnicode_CheckExact(key);
+    for (Global* gl : kGlobals)
+        if (gl->value && (all || key == gl->name || PyUnicode_CompareWithASCIIString(key, gl->text) == 0))
+            gl->value = nullptr;
+    return 0;
+}
+
+// Has both dicts watched.  If the interpreter's watcher slots are all taken,
+// lookups go uncached: slower, equally correct.
+int watch_namespaces() {
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_dict_change);
+        if (g_watcher < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    return PyDict_Watch(g_watcher, g.dict) < 0 || PyDict_Watch(g_watcher, g.builtins) < 0 ? -1 : 0;
+}
+
+inline PyObject* keep(Global& gl, PyObject* v, bool) { return g_watcher < 0 ? v : (gl.value = v); }
+#else
+int watch_namespaces() { return 0; }
+
+inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
+    gl.module_version = dict_version(g.dict);
+    gl.builtins_version = from_builtins ? dict_version(g.builtins) : 0;
+    return gl.value = v;
+}
+#endif
 
 }  // namespace
 
 PyObject* lookup_slow(Global& gl) {
     gl.value = nullptr;
     if (!module_ready()) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(g.dict, gl.name);
-    if (v) {
-        gl.module_version = version_of(g.dict);
-        gl.builtins_version = 0;
-        return gl.value = v;
-    }
+    // After a failed import the namespace is gone: the name is not defined.
+    PyObject* v = g.dict ? PyDict_GetItemWithError(g.dict, gl.name) : nullptr;
+    if (v) return keep(gl, v, false);
     if (PyErr_Occurred()) return nullptr;
-    v = PyDict_GetItemWithError(g.builtins, gl.name);
-    if (v) {
-        gl.module_version = version_of(g.dict);
-        gl.builtins_version = version_of(g.builtins);
-        return gl.value = v;
-    }
+    v = g.builtins ? PyDict_GetItemWithError(g.builtins, gl.name) : nullptr;
+    if (v) return keep(gl, v, true);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
     return nullptr;
 }
@@ -131,6 +161,7 @@ int fill(PyObject* module, PyObject* dict) {
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
     g.builtins = Py_NewRef(PyModule_GetDict(builtins));
+    if (watch_namespaces() < 0) return -1;
 
     if (import_module(dict, "functools") < 0 || import_module(dict, "platform") < 0) return -1;
     if (import_from(dict, "zq.constant", "CSDK_OPERATE_SUCCESS") < 0) return -1;
@@ -155,7 +186,7 @@ void forget() {
 int64_t g_interpreter = -1;
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
-    int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (g_interpreter == -1) {
         g_interpreter = id;
@@ -209,6 +240,7 @@ int exec(PyObject* module) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    CSDK_CAPABILITY_SLOTS
     {0, nullptr},
 };
 

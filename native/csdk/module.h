@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "pycompat.h"
 #include "ref.h"
 
 namespace csdk {
@@ -19,14 +20,19 @@ struct ModuleState {
 extern ModuleState g;
 
 // A module global read at the moment of use: module namespace first, then
-// builtins.  The value is cached against the two dicts' version tags, which
-// change on every mutation, so a rebinding is seen by the very next lookup.
+// builtins.  The value found is kept until either dict changes: with dict
+// watchers (3.12 on) the module is told of every change to either dict and
+// forgets the value at once; before that, the dicts' version tags, which
+// change on every mutation, are compared on each read.  Either way a
+// rebinding is seen by the very next lookup.
 struct Global {
     const char* text;
     PyObject* name = nullptr;  // interned
+    PyObject* value = nullptr;  // borrowed from whichever dict holds it
+#if !CSDK_DICT_WATCHERS
     uint64_t module_version = 0;
     uint64_t builtins_version = 0;  // 0 when found in the module namespace
-    PyObject* value = nullptr;      // borrowed from whichever dict holds it
+#endif
 };
 
 PyObject* lookup_slow(Global& gl);
@@ -37,11 +43,13 @@ bool module_ready();
 
 // Borrowed reference, or nullptr with NameError set.
 inline PyObject* lookup(Global& gl) {
-    auto* md = reinterpret_cast<PyDictObject*>(g.dict);
-    if (gl.value && md->ma_version_tag == gl.module_version &&
-        (gl.builtins_version == 0 ||
-         reinterpret_cast<PyDictObject*>(g.builtins)->ma_version_tag == gl.builtins_version))
+#if CSDK_DICT_WATCHERS
+    if (gl.value) return gl.value;
+#else
+    if (gl.value && dict_version(g.dict) == gl.module_version &&
+        (gl.builtins_version == 0 || dict_version(g.builtins) == gl.builtins_version))
         return gl.value;
+#endif
     return lookup_slow(gl);
 }
 

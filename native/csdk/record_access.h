@@ -5,6 +5,7 @@
 #pragma once
 #include <Python.h>
 
+#include "pycompat.h"
 #include "ref.h"
 
 // Everything here is internal to the extension: hidden, so that the shared
@@ -85,9 +86,9 @@ extern Verdict g_verdicts[256];
 unsigned char verify_type(PyTypeObject* tp);
 
 [[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        const Verdict& v = g_verdicts[tp->tp_version_tag & 255];
-        if (v.tag == tp->tp_version_tag) return v.bits;
+    if (unsigned int tag = type_version(tp)) {
+        const Verdict& v = g_verdicts[tag & 255];
+        if (v.tag == tag) return v.bits;
     }
     return verify_type(tp);
 }

@@ -20,7 +20,6 @@
 // so subclasses and patched classes keep plain-class semantics.
 #include "records.h"
 
-#include <structmember.h>
 
 #include <cstddef>
 #include <iterator>
@@ -101,16 +100,16 @@ bool record_descr(PyTypeObject* tp, PyObject* descr, PyTypeObject* descr_type) {
 }
 
 bool check_type(PyTypeObject* tp) {
-    PyObject* d = _PyType_Lookup(tp, s_data);
+    PyObject* d = type_lookup(tp, s_data);
     if (!d || !record_descr(tp, d, &PyMemberDescr_Type)) return false;
     PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
-    if (m->type != T_OBJECT_EX || m->offset != offsetof(Record, data) || (m->flags & READONLY)) return false;
-    PyObject* ga = _PyType_Lookup(tp, s_getattr);
+    if (m->type != Py_T_OBJECT_EX || m->offset != offsetof(Record, data) || (m->flags & Py_READONLY)) return false;
+    PyObject* ga = type_lookup(tp, s_getattr);
     if (!ga || !record_descr(tp, ga, &PyMethodDescr_Type) ||
         reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth != reinterpret_cast<PyCFunction>(
                                                                               reinterpret_cast<void (*)(void)>(m_getattr)))
         return false;
-    PyObject* gab = _PyType_Lookup(tp, s_getattribute);
+    PyObject* gab = type_lookup(tp, s_getattribute);
     return gab && record_descr(tp, gab, &PyWrapperDescr_Type) &&
            reinterpret_cast<PyWrapperDescrObject*>(gab)->d_wrapped == reinterpret_cast<void*>(record_getattro);
 }
@@ -127,7 +126,7 @@ unsigned char verify_type(PyTypeObject* tp) {
             tp->tp_new == PyBaseObject_Type.tp_new && tp->tp_setattro == record_setattro)
             bits |= kFastNew;
     }
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) g_verdicts[tp->tp_version_tag & 255] = {tp->tp_version_tag, bits};
+    if (unsigned int tag = type_version(tp)) g_verdicts[tag & 255] = {tag, bits};
     return bits;
 }
 
@@ -209,7 +208,7 @@ PyObject* getattr_fallback(PyObject* self, PyTypeObject* tp, PyObject* name) {
     // __getattr__ itself, or by a subclass's own __getattribute__), ordinary
     // lookup reports the miss, as object.__getattribute__ would.
     if (tp->tp_getattro == record_getattro) {
-        PyObject* ga = _PyType_Lookup(tp, s_getattr);
+        PyObject* ga = type_lookup(tp, s_getattr);
         if (ga && record_descr(tp, ga, &PyMethodDescr_Type) &&
             reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth ==
                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_getattr)))
@@ -220,9 +219,9 @@ PyObject* getattr_fallback(PyObject* self, PyTypeObject* tp, PyObject* name) {
 }
 
 PyObject* record_getattro(PyObject* self, PyObject* name) {
-    if (!PyUnicode_Check(name)) return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 0);
+    if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* descr = _PyType_Lookup(tp, name);
+    PyObject* descr = type_lookup(tp, name);
     if (descr) {
         if (Py_IS_TYPE(descr, g_field_type) && extra(descr)->key) {
             // What generic lookup would do with this data descriptor.
@@ -234,7 +233,7 @@ PyObject* record_getattro(PyObject* self, PyObject* name) {
     } else if (tp->tp_dictoffset == 0) {
         return getattr_fallback(self, tp, name);  // nothing else could answer
     }
-    PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject* r = generic_getattr_no_raise(self, name);
     if (r || PyErr_Occurred()) return r;
     return getattr_fallback(self, tp, name);
 }
@@ -309,7 +308,7 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!(verdict(tp) & kFastNew))
-        return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
+        return call_tp_call(type, args, nargs, kwnames);
     PyObject* data = nullptr;
     if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
     // tp_alloc is the inherited generic allocator; this is the same
@@ -394,7 +393,7 @@ PyMethodDef kBarMethods[] = {
 };
 
 PyMemberDef kMembers[] = {
-    {"data", T_OBJECT_EX, offsetof(Record, data), 0, nullptr},
+    {"data", Py_T_OBJECT_EX, offsetof(Record, data), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

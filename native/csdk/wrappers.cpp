@@ -53,7 +53,7 @@ constexpr bool PLAIN = false;
 
 struct Row {
     const char* name;
-    _PyCFunctionFastWithKeywords fn;
+    PyCFunctionFastWithKeywords fn;
     bool adapted;
     const Keys* keys;
 };

@@ -1,0 +1,162 @@
+// What differs between the interpreter versions this module builds for
+// (CPython 3.11, 3.12, 3.13) and what 3.14 takes away.  Each seam is a small
+// shim keyed on PY_VERSION_HEX, with the reason it exists and the versions it
+// holds for.  Every other source uses the names defined here and no version
+// test of its own.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.h"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // T_OBJECT_EX, T_PYSSIZET, READONLY
+#endif
+
+// ---------------------------------------------------------------------------
+// Public names that the oldest supported version spells otherwise.
+
+// The METH_FASTCALL | METH_KEYWORDS signature: public under this name from
+// 3.13; 3.11 and 3.12 have it only as _PyCFunctionFastWithKeywords.
+#if PY_VERSION_HEX < 0x030D0000
+typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+#endif
+
+// Member types and flags: public in Python.h from 3.12 under these names;
+// 3.11 has them only in structmember.h, which 3.12 deprecates.
+#if PY_VERSION_HEX < 0x030C0000
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+// The member type that reads an unset slot as None, as property's own
+// __doc__ does: T_OBJECT through 3.11, _Py_T_OBJECT from 3.12, which
+// deprecates it for Py_T_OBJECT_EX (an unset slot raises) but keeps the
+// value, part of the stable ABI, through 3.14.
+#if PY_VERSION_HEX < 0x030C0000
+#define CSDK_T_OBJECT_OR_NONE T_OBJECT
+#else
+#define CSDK_T_OBJECT_OR_NONE _Py_T_OBJECT
+#endif
+
+// The raised exception as one object: public from 3.12, where the
+// three-part PyErr_Fetch/PyErr_Restore is deprecated.  On 3.11 the same is
+// made of the three-part calls: the exception normalised, its traceback
+// attached.
+#if PY_VERSION_HEX < 0x030C0000
+static inline PyObject* PyErr_GetRaisedException(void) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+static inline void PyErr_SetRaisedException(PyObject* exc) {
+    if (!exc) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Module capabilities.  3.12 added the slot that says whether a module may
+// be loaded into several interpreters, 3.13 the one that says whether it
+// needs the global lock.  This module is process-wide (the core library's
+// callback carries no context) and relies on the lock throughout.
+#if PY_VERSION_HEX >= 0x030C0000
+#define CSDK_SLOT_INTERPRETERS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define CSDK_SLOT_INTERPRETERS
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+#define CSDK_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define CSDK_SLOT_GIL
+#endif
+#define CSDK_CAPABILITY_SLOTS CSDK_SLOT_INTERPRETERS CSDK_SLOT_GIL
+
+namespace csdk {
+
+// ---------------------------------------------------------------------------
+// Watching a namespace for changes.  Through 3.11 every dict carries a
+// version tag that changes on each mutation; 3.12 deprecates it in favour of
+// dict watchers (PyDict_AddWatcher, PyDict_Watch) and 3.14 removes it.  With
+// CSDK_DICT_WATCHERS the module is told of each change to the dicts it reads
+// its globals from; without it, it compares the tags.
+#if PY_VERSION_HEX >= 0x030C0000
+#define CSDK_DICT_WATCHERS 1
+#else
+#define CSDK_DICT_WATCHERS 0
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
+
+// ---------------------------------------------------------------------------
+// A type's attribute-cache version tag, 0 when it has none; a type changed by
+// attribute assignment (its own or a base's) gets a new tag, and tags are not
+// reused.  Through 3.12 a tag counts only while Py_TPFLAGS_VALID_VERSION_TAG
+// is set; 3.13 no longer sets that flag (3.14 calls it legacy) and resets the
+// tag to 0 instead.
+inline unsigned int type_version(PyTypeObject* tp) {
+#if PY_VERSION_HEX < 0x030D0000
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+#else
+    return tp->tp_version_tag;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Private entry points kept for speed.  Each is declared and exported by
+// every version from 3.11 through 3.14.
+
+// The type attribute lookup through the interpreter's per-type cache, a
+// borrowed reference or nullptr, no exception.  No public function reads the
+// cache: walking tp_mro by hand costs a dict probe per base on every record
+// attribute read.
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
+
+// object.__getattribute__ that reports a miss as nullptr with no exception
+// set (suppress = 1), as the interpreter's own getattr hook uses it.  The
+// public PyObject_GenericGetAttr would raise and the record's fallback would
+// catch: one AttributeError made and dropped per missed attribute.
+inline PyObject* generic_getattr_no_raise(PyObject* obj, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// ---------------------------------------------------------------------------
+// A vectorcall made through the callable type's tp_call: what the private
+// _PyObject_MakeTpCall does (declared internal from 3.13), with public calls
+// only.  Used by a vectorcall slot that hands a call back to the type's
+// ordinary protocol, where PyObject_Vectorcall would come straight back.
+inline PyObject* call_tp_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (!call) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
+        return nullptr;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = call(callable, tuple.get(), kwargs.get());
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred())
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+    return result;
+}
+
+}  // namespace csdk

@@ -150,6 +150,84 @@ def test_rebinding_between_fast_calls_is_seen_at_once(m, core, success):
         m.py_zqi_get_symbol_infos(b"z")
 
 
+class Probe:
+    """Stands in for any module global and notes each use of itself."""
+
+    def __init__(self, tag, seen):
+        self.tag, self.seen = tag, seen
+
+    def use(self, result):
+        self.seen.append(self.tag)
+        return result
+
+    def __eq__(self, other):
+        return self.use(False)
+
+    def __ne__(self, other):
+        return self.use(True)
+
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        return self.use(False)
+
+    def __call__(self, *args):
+        return self.use(b"e")
+
+    def debug(self, message):
+        self.use(None)
+
+
+# A call that uses the global of that name once.
+USES = {
+    "f": lambda m, core: (core.queue_event(b"a", b""), m.py_zqi_run()),
+    "CSDK_OPERATE_SUCCESS": lambda m, core: m.py_zqi_get_symbol_infos(b"z"),
+    "IS_PY2": lambda m, core: m.adapt_to_python3(lambda *a: a)("s"),
+    "zqsdklogger": lambda m, core: m.c_status_fail(1, "x"),
+    "py_zqi_strerror": lambda m, core: m.c_status_fail(1, "x"),
+}
+
+
+@pytest.mark.parametrize("name", USES)
+def test_every_rebinding_of_a_global_is_seen_by_the_next_call(m, core, name):
+    seen = []
+
+    def used():
+        seen.clear()
+        USES[name](m, core)
+        assert len(set(seen)) == 1, seen
+        return seen[0]
+
+    def fresh(key):  # an equal str that is not the interned name
+        return "".join([key[:1], key[1:]])
+
+    core.logging(False)
+    m.py_zqi_set_data_callback(None)  # the bridge registered with the core
+    if name != "CSDK_OPERATE_SUCCESS":
+        m.CSDK_OPERATE_SUCCESS = 0
+    ns, bns = m.__dict__, builtins.__dict__
+    try:
+        ns[name] = Probe("a", seen)
+        assert used() == used() == "a"
+        ns[fresh(name)] = Probe("b", seen)
+        assert used() == "b"
+        del ns[fresh(name)]
+        bns[fresh(name)] = Probe("c", seen)  # the builtins are the fallback
+        assert used() == used() == "c"
+        bns[name] = Probe("d", seen)
+        assert used() == "d"
+        ns[name] = Probe("e", seen)  # the module namespace comes first
+        assert used() == "e"
+        ns.pop(name)
+        assert used() == "d"
+        bns.update({fresh(name): Probe("g", seen)})
+        assert used() == "g"
+        setattr(m, name, Probe("h", seen))
+        assert used() == "h"
+    finally:
+        bns.pop(name, None)
+
+
 class Text(str):
     def encode(self, codec):
         return b"<" + str.encode(self, codec) + b">"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and installs the package, its development kit (the stand-in core and
-# the stand-in SDK modules, devkit/) and its test tools, then runs the suite.
+# the stand-in SDK modules, devkit/) and its test tools, then runs the suite,
+# all with the interpreter python3 (or PYTHON=/path/to/python, e.g. a virtual
+# environment's; .ci/run does so for each supported version).
 #
 #   bash tests/run.sh [pytest args...]        the suite against the normal build
 #   bash tests/run.sh --all [pytest args...]  also the same suite against an
@@ -32,8 +34,9 @@ step() {
     return "$status"
 }
 
-python3 -m pip install -qq --disable-pip-version-check ".[test]" ./devkit ./devkit/sdk
-step "test suite" python3 -m pytest -q tests "$@"
+PY=${PYTHON:-python3}
+"$PY" -m pip install -qq --disable-pip-version-check ".[test]" ./devkit ./devkit/sdk
+step "test suite" "$PY" -m pytest -q tests "$@"
 if [ "$all" -eq 1 ]; then
     step "test suite under ASan+UBSan" bash tests/reliability/sanitize.sh "$@"
     step "reference-count and memory check" bash tests/reliability/leakcheck.sh

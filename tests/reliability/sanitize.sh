@@ -4,18 +4,18 @@
 #
 #   bash tests/reliability/sanitize.sh [pytest args...]
 #
-# The sanitized build goes into its own virtual environment (.venv-asan, made
-# from python3) and build folder, so the normal install stays as it is.  Every
-# object is its own malloc block (PYTHONMALLOC=malloc) so that ASan sees the
-# bounds of bytes and bytearray buffers; the ASan runtime is preloaded since the
-# interpreter itself is not instrumented.  Any sanitizer report fails the run:
-# the sanitizers stop the process at the first one, and their report files are
-# checked afterwards as well.
+# The sanitized build goes into its own virtual environment (.venv-asan-X.Y,
+# made from python3 or $PYTHON) and build folder, so the normal install stays
+# as it is.  Every object is its own malloc block (PYTHONMALLOC=malloc) so
+# that ASan sees the bounds of bytes and bytearray buffers; the ASan runtime is
+# preloaded since the interpreter itself is not instrumented.  Any sanitizer
+# report fails the run: the sanitizers stop the process at the first one, and
+# their report files are checked afterwards as well.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
 PY=${PYTHON:-python3}
-VENV=$ROOT/.venv-asan
+VENV=$ROOT/.venv-asan-$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 LOGS=$ROOT/build/sanitizer-logs
 
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"

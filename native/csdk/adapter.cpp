@@ -121,10 +121,10 @@ PyObject* forward(PyObject* func, PyObject* const* args, size_t nargsf, PyObject
 // loop of adapters (nested ones, or one forwarding events back into the core)
 // is bounded here, as a Python function's frame would be.
 PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (!enter_recursion(" while calling a Python object")) return nullptr;
     Ref keep = Ref::borrow(reinterpret_cast<Adapter*>(self)->func);  // the call may drop the adapter itself
     PyObject* r = forward(keep.get(), args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return r;
 }
 

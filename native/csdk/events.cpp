@@ -68,7 +68,11 @@ bool deliver(const char* msg_type, void* data, int data_len) {
     Ref payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char*>(data) : nullptr, data_len));
     if (!payload) return false;
     PyObject* argv[3] = {nullptr, type.get(), payload.get()};
+    // A handler that calls straight back into the core (a partial of a
+    // direct callable, say) recurses through C alone: bounded here.
+    if (!enter_recursion(" while calling a Python object")) return false;
     Ref result = Ref::steal(PyObject_Vectorcall(fn.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    leave_recursion();
     return static_cast<bool>(result);
 }
 

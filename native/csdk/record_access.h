@@ -50,19 +50,19 @@ int intern_names();
         Py_RETURN_NONE;
     }
     // A record wrapping itself would otherwise recurse on the C stack.
-    if (Py_EnterRecursiveCall(" while reading a record's mapping")) return nullptr;
+    if (!enter_recursion(" while reading a record's mapping")) return nullptr;
     PyObject* args[2] = {data, key};
     PyObject* r = PyObject_VectorcallMethod(s_get, args, 2, nullptr);
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return r;
 }
 
 // data[key] = value: 0, or -1 with an exception set.
 [[gnu::always_inline]] inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
-    if (Py_EnterRecursiveCall(" while writing a record's mapping")) return -1;
+    if (!enter_recursion(" while writing a record's mapping")) return -1;
     int r = PyObject_SetItem(data, key, value);
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return r;
 }
 
@@ -108,9 +108,9 @@ void no_data(PyObject* obj);
         if (!d) no_data(obj);
         return Ref::borrow(d);
     }
-    if (Py_EnterRecursiveCall(" while getting a record's data")) return Ref();
+    if (!enter_recursion(" while getting a record's data")) return Ref();
     Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return d;
 }
 

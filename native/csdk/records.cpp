@@ -69,9 +69,9 @@ namespace {
 // key in data: 1, 0, or -1 with an exception set.
 int mapping_contains(PyObject* data, PyObject* key) {
     if (PyDict_CheckExact(data)) return PyDict_Contains(data, key);
-    if (Py_EnterRecursiveCall(" while testing a record's mapping")) return -1;
+    if (!enter_recursion(" while testing a record's mapping")) return -1;
     int r = PySequence_Contains(data, key);
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return r;
 }
 
@@ -79,9 +79,9 @@ int mapping_contains(PyObject* data, PyObject* key) {
 // would leave it.  A dict's own text forms need no method call.
 PyObject* mapping_text(PyObject* data, PyObject* name) {
     if (PyDict_CheckExact(data)) return name == s_str ? PyObject_Str(data) : PyObject_Repr(data);
-    if (Py_EnterRecursiveCall(" while getting a record's text")) return nullptr;
+    if (!enter_recursion(" while getting a record's text")) return nullptr;
     PyObject* r = PyObject_VectorcallMethod(name, &data, 1, nullptr);
-    Py_LeaveRecursiveCall();
+    leave_recursion();
     return r;
 }
 

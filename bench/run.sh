@@ -43,7 +43,7 @@ if ! command -v valgrind >/dev/null 2>&1 || ! command -v callgrind_annotate >/de
 fi
 
 echo "installing the project" >&2
-"$PY" -m pip install -q --disable-pip-version-check "$ROOT" "$ROOT/devkit"
+"$PY" -m pip install -q --disable-pip-version-check "$ROOT" "$ROOT/devkit" "$ROOT/devkit/sdk"
 
 echo "building the measuring kit in $OUT/anchors" >&2
 if [ "${KIT_TABLE:-0}" = "1" ]; then

@@ -126,7 +126,9 @@ bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t n
 }
 
 bool bind_none_slow(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (nargs == 0 && !keywords) return true;
+    if (keywords) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", func, "takes no keyword arguments");
         return false;
     }

@@ -46,19 +46,25 @@ struct ConvertedFor<R (*)(A...)> {
     using type = Converted<std::index_sequence_for<A...>, A...>;
 };
 
-// Direct callables raise an exception left pending by the core call.
+// Direct callables raise an exception left pending by the core call, which
+// only a run of the event bridge during the call can have left.
+template <bool Direct>
+inline bool raised_during(unsigned long entries_before) {
+    return Direct && g_bridge_entries != entries_before && PyErr_Occurred();
+}
 template <auto Fn, bool Direct>
 inline PyObject* convert_and_call(PyObject* const* values) {
     using S = Signature<decltype(Fn)>;
     typename ConvertedFor<decltype(Fn)>::type args;
     if (!args.load(values)) return nullptr;
+    const unsigned long entries = g_bridge_entries;
     if constexpr (std::is_void_v<typename S::Result>) {
         args.apply(Fn);
-        if (Direct && PyErr_Occurred()) return nullptr;
+        if (raised_during<Direct>(entries)) return nullptr;
         Py_RETURN_NONE;
     } else {
         auto r = args.apply(Fn);
-        if (Direct && PyErr_Occurred()) return nullptr;
+        if (raised_during<Direct>(entries)) return nullptr;
         return to_python(r);
     }
 }

@@ -7,6 +7,8 @@
 
 namespace csdk {
 
+unsigned long g_bridge_entries = 0;
+
 namespace {
 
 PyObject* g_context = nullptr;  // "c_sdk.callback_wrapper", the unraisable-hook object
@@ -80,6 +82,7 @@ extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len)
     // Called synchronously from inside a core call made by this module, so the
     // calling thread holds the interpreter lock.  An exception pending in the
     // caller is kept aside and put back.
+    ++g_bridge_entries;
     Ref saved = Ref::steal(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr);
     if (!deliver(msg_type, data, data_len)) report_failure();
     if (saved) PyErr_SetRaisedException(saved.release());

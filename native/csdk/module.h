@@ -19,6 +19,13 @@ struct ModuleState {
 };
 extern ModuleState g;
 
+// Entries into the event bridge so far.  The core library reaches Python only
+// through the bridge, so an exception can be pending after a core call only if
+// this count moved during it: a direct callable tests the count and asks the
+// thread state (PyErr_Occurred, a thread-local read that from 3.12 goes
+// through __tls_get_addr in a shared libpython) only when it did.
+extern unsigned long g_bridge_entries;
+
 // A module global read at the moment of use: module namespace first, then
 // builtins.  The value found is kept until either dict changes: with dict
 // watchers (3.12 on) the module is told of every change to either dict and

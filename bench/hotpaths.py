@@ -94,11 +94,36 @@ def c_sdk():
     return m
 
 
-def standin():
-    from zq.csdk.standin import StandIn
-    core = StandIn()
-    core.logging(False)
-    return core
+# The core library under c_sdk: the no-op core bench/run.sh bundles (CORE=noop,
+# the default: it does what the kit's core does), or the stand-in with its
+# call log off (CORE=standin).
+CORE = os.environ.get("CORE", "noop")
+
+
+class NoopCore:
+    def __init__(self):
+        import ctypes
+        # The instance the extension loaded: the same file, so the same handle.
+        self.lib = ctypes.CDLL(os.path.join(os.path.dirname(c_sdk().__file__), "libzq3-c.so"))
+        self.lib.noop_queue.argtypes = [ctypes.c_int]
+
+    def queue(self, n):
+        self.lib.noop_queue(n)
+
+
+class QuietStandIn:
+    def __init__(self):
+        from zq.csdk.standin import StandIn
+        self.core = StandIn()
+        self.core.logging(False)
+
+    def queue(self, n):
+        for _ in range(n):
+            self.core.queue_event(b"tick", PAYLOAD)
+
+
+def core():
+    return NoopCore() if CORE == "noop" else QuietStandIn()
 
 
 # ---- cases: (id, setup() -> names bound as fast locals, statement) --------------
@@ -115,7 +140,7 @@ def case(cid, stmt, kind="loop"):
 
 def _reply(fn_of):
     def setup():
-        standin()
+        core()
         return {"fn": fn_of(), "req": REQ}
     return setup
 
@@ -128,7 +153,7 @@ case("rr_pos/c_sdk", "fn(req)")(_reply(lambda: c_sdk().py_zqi_get_symbol_infos))
 
 def _reply_ba(fn_of):
     def setup():
-        standin()
+        core()
         return {"fn": fn_of(), "req": bytearray(REQ)}
     return setup
 
@@ -141,7 +166,7 @@ case("rr_kw/c_sdk", "fn(req=req)")(_reply(lambda: c_sdk().py_zqi_get_symbol_info
 
 def _adapted(col, payload):
     def setup():
-        standin()
+        core()
         if col == "c_sdk":
             fn = c_sdk().py_zqi_place_order
         elif col in ("floor", "cython"):
@@ -167,7 +192,7 @@ def _module(col):
 def _plain(col, name, **values):
     """A module function called as it stands (c_sdk's adapted wrappers come adapted)."""
     def setup():
-        standin()
+        core()
         return dict(values, fn=getattr(_module(col), name))
     return setup
 
@@ -176,7 +201,7 @@ def _adapted_fn(col, name, **values):
     """The wrapper through adapt_to_python3: c_sdk's own, the floor's and Cython's
     over their own wrapper, the plain-Python adapter over the floor's wrapper."""
     def setup():
-        standin()
+        core()
         if col == "c_sdk":
             fn = getattr(c_sdk(), name)
         elif col in ("floor", "cython"):
@@ -207,12 +232,11 @@ for _col in ("c_sdk", "floor", "cython", "pure"):
 # kit's builds fire them from their no-op core.  Both deliver into handler().
 def _event_csdk():
     m = c_sdk()
-    core = standin()
+    c = core()
 
     def prepare(n):
         m.py_zqi_set_data_callback(handler)
-        for _ in range(n):
-            core.queue_event(b"tick", PAYLOAD)
+        c.queue(n)
     return {"prepare": prepare, "fire": lambda n: m.py_zqi_run()}
 
 
@@ -220,7 +244,7 @@ def _event_standin():
     """The stand-in's own share of an event: its queue drained with no callback."""
     import ctypes
     from zq.csdk.standin import library_path
-    core = standin()
+    c = core()
     lib = ctypes.CDLL(library_path())
     lib.zqi_set_event_callback_pb.argtypes = [ctypes.c_void_p]
 
@@ -228,8 +252,7 @@ def _event_standin():
 
     def prepare(n):
         lib.zqi_set_event_callback_pb(None)
-        for _ in range(n):
-            core.queue_event(b"tick", PAYLOAD)
+        c.queue(n)
     return {"prepare": prepare, "fire": lambda n: m.py_zqi_run()}
 
 
@@ -274,6 +297,8 @@ case("empty/base", "pass")(lambda: {})
 def available(cid):
     """False when the build lacks what the case measures (records not landed yet)."""
     row, col = cid.split("/")
+    if row == "event_standin":
+        return CORE == "standin"
     if row.startswith("rec_") and col == "c_sdk":
         return hasattr(c_sdk(), "TickLikeDict2")
     return True
@@ -511,11 +536,13 @@ def report(res):
              "time: fastest of %d processes x %d rounds x %d ops after a warm-up, net of the empty loop's "
              "fastest (%.1f ns/iter); event rows per event" % (
                  res.get("processes", 1), res["repeats"], res["number"], res["empty_ns"])]
+    lines.append("core under c_sdk: %s" % {"noop": "the no-op core (bench/noop_core.py), as the kit's",
+                                          "standin": "the stand-in, call log off"}[res.get("core", "standin")])
     if cg:
         lines.append("instructions: callgrind, (I(%d) - I(%d)) / %d per op, net of the empty loop (%.0f ins/iter); "
                      "event rows count inside the core's delivery loop" % (N2, N1, N2 - N1, res["empty_ins"]))
     lines += ["", "| operation | " + " | ".join(HEAD[c] for c in COLUMNS) +
-              " | c_sdk / floor (time, ins) | c_sdk / Cython (time, ins) | stand-in share of c_sdk |",
+              " | c_sdk / floor (time, ins) | c_sdk / Cython (time, ins) | core's share of c_sdk |",
               "|---|" + "---|" * (len(COLUMNS) + 3)]
     for row, label, other in ROWS:
         cols = ["%s/%s" % (row, c) for c in COLUMNS]
@@ -602,7 +629,7 @@ def main():
     missing = [c for c in CASES if not available(c)]
     if missing:
         print("not in this build (rows skipped): " + ", ".join(missing), file=sys.stderr)
-    res = {"machine": machine(), "repeats": repeats, "number": number, "processes": processes}
+    res = {"machine": machine(), "repeats": repeats, "number": number, "processes": processes, "core": CORE}
     print("timing %d cases" % len(cids), file=sys.stderr)
     res["empty_ns"], res["time"] = time_all(cids, repeats, number, processes)
     if os.environ.get("CG", "1") != "0":

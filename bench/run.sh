@@ -12,6 +12,7 @@
 #   ONLY=regex                only the matching cases (e.g. ONLY='rr_|ad_')
 #   KIT_TABLE=1               also print the kit's own table, measured by the kit
 #   SHARED=dir                where the shared folder is (default: ../shared beside the repository)
+#   CORE=standin              measure over the stand-in core (call log off) instead of the no-op core
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -42,8 +43,21 @@ if ! command -v valgrind >/dev/null 2>&1 || ! command -v callgrind_annotate >/de
     DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind >/dev/null
 fi
 
-echo "installing the project" >&2
-"$PY" -m pip install -q --disable-pip-version-check "$ROOT" "$ROOT/devkit" "$ROOT/devkit/sdk"
+# The core under c_sdk: by default a no-op core, which does what the kit's core
+# does, bundled the way a vendor core is; CORE=standin keeps the stand-in (call
+# log off) and reports its share of each row.
+export CORE="${CORE:-noop}"
+echo "installing the project (core: $CORE)" >&2
+if [ "$CORE" = "noop" ]; then
+    mkdir -p "$OUT/noop"
+    "$PY" "$ROOT/bench/noop_core.py" "$ROOT/native/csdk/core_api.h" > "$OUT/noop/core.c"
+    "${CC:-cc}" -O2 -fPIC -shared -Wl,-soname,libzq3-c.so -I "$ROOT/native/csdk" \
+        -o "$OUT/noop/libzq3-c.so" "$OUT/noop/core.c"
+    "$PY" -m pip install -q --disable-pip-version-check \
+        -C "cmake.define.CSDK_CORE_LIBRARY=$OUT/noop/libzq3-c.so" "$ROOT" "$ROOT/devkit/sdk"
+else
+    "$PY" -m pip install -q --disable-pip-version-check "$ROOT" "$ROOT/devkit" "$ROOT/devkit/sdk"
+fi
 
 echo "building the measuring kit in $OUT/anchors" >&2
 if [ "${KIT_TABLE:-0}" = "1" ]; then

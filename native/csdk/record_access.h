@@ -115,9 +115,21 @@ void no_data(PyObject* obj);
 }
 
 // self.data.get(key)
+// Every other case of record_get, out of line (records.cpp).
+PyObject* record_get_slow(PyObject* self, PyObject* key);
+// Inline, the common case only: a class that reads `data` from the slot and a
+// dict in it, so that the fast path keeps few registers live.
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
-    Ref d = record_data(self);
-    return d ? mapping_get(d.get(), key) : nullptr;
+    PyObject* d = slot_of(self);
+    if (d && PyDict_CheckExact(d) && fast_type(Py_TYPE(self))) {
+        Py_INCREF(d);  // the lookup may run a key's __eq__, which may drop the mapping
+        PyObject* v = PyDict_GetItemWithError(d, key);
+        Py_XINCREF(v);
+        Py_DECREF(d);
+        if (v || PyErr_Occurred()) return v;
+        Py_RETURN_NONE;
+    }
+    return record_get_slow(self, key);
 }
 
 // self.data[key] = value

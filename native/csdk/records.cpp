@@ -130,6 +130,11 @@ unsigned char verify_type(PyTypeObject* tp) {
     return bits;
 }
 
+PyObject* record_get_slow(PyObject* self, PyObject* key) {
+    Ref d = record_data(self);
+    return d ? mapping_get(d.get(), key) : nullptr;
+}
+
 namespace {
 
 // 1 when `name` equals "data", 0 when not, -1 on error; `item != 'data'`.

@@ -7,8 +7,9 @@
 DIR holds the measuring kit's builds (anchor_floor, anchor_cy, anchor_pb,
 anchor_ctypes, anchor_pure).  Every case runs in this one process, rounds
 interleaved, so a slow spell of the machine hits all columns alike.  Wall
-clock: the fastest of REPEATS rounds of NUMBER operations each (after a
-warm-up), net of the empty loop's fastest.  Instructions: callgrind, (I(N2) - I(N1)) / (N2 - N1),
+clock: the median of REPEATS rounds of NUMBER operations each (after a
+warm-up) in each of PROCESSES fresh interpreters, net of an empty loop; ratios
+are medians of the per-round ratios.  Instructions: callgrind, (I(N2) - I(N1)) / (N2 - N1),
 which cancels start-up and set-up, net of the empty loop; event cases count
 only inside the core's delivery loop.  See bench/README.md.
 """
@@ -352,8 +353,7 @@ def time_all(cids, repeats, number, processes):
 
     One process draws one memory layout (addresses of code, objects and
     stack), which moves a 15 ns row by 10-20 % from process to process here,
-    whichever side it favours; several processes let each case show its
-    fast layout."""
+    whichever side it favours; the rounds of several processes average it."""
     samples = {cid: [] for cid in cids}
     for p in range(processes):
         with tempfile.NamedTemporaryFile("r", suffix=".json") as tmp:
@@ -363,17 +363,20 @@ def time_all(cids, repeats, number, processes):
             subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
             for cid, xs in json.load(tmp).items():
                 samples[cid] += xs
-    # The fastest round of each case: interference from the rest of the
-    # machine (other processes, a neighbour on the host) only ever adds time,
-    # so the minimum is the estimate least disturbed by it.  The median is
-    # kept for reference.
-    empty = min(samples["empty/base"])
+    # The rounds of all processes pooled.  A case's time is its median round,
+    # net of the empty loop's median; a ratio is the median over rounds of the
+    # two cases' times in the same round, each net of that round's empty loop:
+    # the cases of one row run back to back, so the machine's slow and fast
+    # spells (several-fold here) cancel in the ratio, and the processes'
+    # different layouts are all in the pool.
+    empty = statistics.median(samples["empty/base"])
     out = {}
     for cid in cids:
-        best = min(samples[cid])
+        med = statistics.median(samples[cid])
         loop = CASES[cid][2] == "loop" and cid != "empty/base"
-        out[cid] = {"best_ns": best, "median_ns": statistics.median(samples[cid]),
-                    "net_ns": best - empty if loop else best, "samples": samples[cid]}
+        net = [x - e for x, e in zip(samples[cid], samples["empty/base"])] if loop else samples[cid]
+        out[cid] = {"median_ns": med, "net_ns": med - empty if loop else med, "samples": samples[cid],
+                    "net_samples": net}
     return empty, out
 
 
@@ -389,10 +392,11 @@ def order(cids):
 
 
 def time_ratio(tm, a, b):
-    """a / b, each the fastest round's time net of the empty loop's fastest."""
-    if a not in tm or b not in tm or tm[b]["net_ns"] <= 0:
+    """Median over the pooled rounds of a / b, the two measured in the same round."""
+    if a not in tm or b not in tm:
         return None
-    return tm[a]["net_ns"] / tm[b]["net_ns"]
+    pairs = [x / y for x, y in zip(tm[a]["net_samples"], tm[b]["net_samples"]) if y > 0]
+    return statistics.median(pairs) if pairs else None
 
 
 # ---- callgrind ----------------------------------------------------------------------
@@ -533,8 +537,8 @@ def report(res):
     mc = res["machine"]
     lines = ["machine: %s, nproc=%d, CPU %s; Python %s; %s" % (mc["machine"], mc["nproc"], mc["cpu"],
                                                                mc["python"], mc["compiler"]),
-             "time: fastest of %d processes x %d rounds x %d ops after a warm-up, net of the empty loop's "
-             "fastest (%.1f ns/iter); event rows per event" % (
+             "time: median of %d processes x %d rounds x %d ops after a warm-up, net of the empty loop "
+             "(%.1f ns/iter); event rows per event; time ratios are medians of the per-round ratios" % (
                  res.get("processes", 1), res["repeats"], res["number"], res["empty_ns"])]
     lines.append("core under c_sdk: %s" % {"noop": "the no-op core (bench/noop_core.py), as the kit's",
                                           "standin": "the stand-in, call log off"}[res.get("core", "standin")])
@@ -621,9 +625,9 @@ def main():
         return
     repeats = int(os.environ.get("REPEATS", "10"))
     number = int(os.environ.get("NUMBER", "100000"))
-    processes = int(os.environ.get("PROCESSES", "4"))
-    if repeats * processes < 40 or number < 100_000:
-        print("note: fewer than 40 rounds of 100,000 operations", file=sys.stderr)
+    processes = int(os.environ.get("PROCESSES", "6"))
+    if repeats * processes < 60 or number < 100_000:
+        print("note: fewer than 60 rounds of 100,000 operations", file=sys.stderr)
     only = os.environ.get("ONLY")
     cids = order([c for c in CASES if available(c) and (not only or c == "empty/base" or re.search(only, c))])
     missing = [c for c in CASES if not available(c)]

@@ -5,7 +5,7 @@
 #   bash bench/run.sh [PYTHON]  the interpreter to measure (default: python3);
 #                               the project and the kit are built for it, in a
 #                               virtual environment of its own under bench/.build/
-#   REPEATS=25 NUMBER=100000  rounds and operations per round (at least 15 x 100,000)
+#   PROCESSES=6 REPEATS=10 NUMBER=100000  fresh interpreters, rounds in each, operations per round
 #   CG=0                      skip the callgrind pass
 #   CG_ONLY=regex             count only the matching cases
 #   CG_REUSE=results.json     count only the c_sdk cases; the kit's counts come from that earlier run

@@ -319,8 +319,9 @@ PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!(verdict(tp) & kFastNew)) return construct_slow(type, args, nargs, kwnames);
-    PyObject* data = nullptr;
-    if (!bind("__init__", k_data, args, nargs, kwnames, &data)) return nullptr;
+    PyObject* v[1] = {};
+    if (!bind("__init__", k_data, args, nargs, kwnames, v)) return nullptr;
+    PyObject* data = v[0];
     // tp_alloc is the inherited generic allocator; this is the same
     // allocation without its size computation and zero fill.
     Record* self = PyObject_GC_New(Record, tp);

@@ -5,7 +5,7 @@
     python3 bench/hotpaths.py profile CASE... --anchors DIR (instructions per op, by function)
 
 DIR holds the measuring kit's builds (anchor_floor, anchor_cy, anchor_pb,
-anchor_ctypes, anchor_pure).  Every case runs in this one process, rounds
+anchor_ctypes, anchor_pure).  Every case runs in each timing process, rounds
 interleaved, so a slow spell of the machine hits all columns alike.  Wall
 clock: the median of REPEATS rounds of NUMBER operations each (after a
 warm-up) in each of PROCESSES fresh interpreters, net of an empty loop; ratios
@@ -47,30 +47,30 @@ HEAD = {"c_sdk": "c_sdk", "floor": "floor (C API)", "cython": "Cython", "pybind1
 KIT = {"floor": "anchor_floor", "cython": "anchor_cy", "pybind11": "anchor_pb", "ctypes": "anchor_ctypes",
        "pure": "anchor_pure"}
 
-# (row, label, what c_sdk is compared with when the floor has no such row)
+# (row, label): c_sdk is compared with the floor of the same row
 ROWS = [
-    ("rr_pos", "reply pair `fn(req)`, 100-byte bytes", None),
-    ("rr_kw", "reply pair `fn(req=req)`", None),
-    ("rr_ba", "reply pair `fn(req)`, 100-byte bytearray (pinned)", None),
-    ("ad_bytes", "adapted reply pair, bytes", None),
-    ("ad_str", "adapted reply pair, 100-char ASCII str", None),
-    ("rq_only", "request only `py_zqi_log(req)`", None),
-    ("sub_str", "adapted scalar `py_zqi_subscribe('A.B,C.D', '60s', False)`", None),
-    ("sub_bytes", "adapted scalar `py_zqi_subscribe(b'A.B,C.D', b'60s', False)`", None),
-    ("cur_str", "adapted composite `py_zqi_current('A.B,C.D', 'price,volume', False)`", None),
-    ("now", "direct `zqi_now()` -> int", None),
-    ("now_plus", "direct `zqi_now_plus()` -> float", None),
-    ("status_ok", "`c_status_ok(0)`", None),
-    ("status_fail", "`c_status_fail(0, 'name')`", None),
-    ("event", "event delivery, per event", None),
-    ("rec_get", "record read `t.price`", None),
-    ("rec_set", "record write `t.price = 1.0`", None),
-    ("rec_fallback", "record fallback read `t.somekey`", None),
-    ("rec_item", "record item read `t['price']`", None),
-    ("rec_new", "record construction `TickLikeDict2(d)`", None),
-    ("dict_get", "baseline `d.get('price')`", None),
-    ("py_call", "baseline no-op Python function call", None),
-    ("c_eq", "baseline `operator.eq(status, 0)` (C function call)", None),
+    ("rr_pos", "reply pair `fn(req)`, 100-byte bytes"),
+    ("rr_kw", "reply pair `fn(req=req)`"),
+    ("rr_ba", "reply pair `fn(req)`, 100-byte bytearray (pinned)"),
+    ("ad_bytes", "adapted reply pair, bytes"),
+    ("ad_str", "adapted reply pair, 100-char ASCII str"),
+    ("rq_only", "request only `py_zqi_log(req)`"),
+    ("sub_str", "adapted scalar `py_zqi_subscribe('A.B,C.D', '60s', False)`"),
+    ("sub_bytes", "adapted scalar `py_zqi_subscribe(b'A.B,C.D', b'60s', False)`"),
+    ("cur_str", "adapted composite `py_zqi_current('A.B,C.D', 'price,volume', False)`"),
+    ("now", "direct `zqi_now()` -> int"),
+    ("now_plus", "direct `zqi_now_plus()` -> float"),
+    ("status_ok", "`c_status_ok(0)`"),
+    ("status_fail", "`c_status_fail(0, 'name')`"),
+    ("event", "event delivery, per event"),
+    ("rec_get", "record read `t.price`"),
+    ("rec_set", "record write `t.price = 1.0`"),
+    ("rec_fallback", "record fallback read `t.somekey`"),
+    ("rec_item", "record item read `t['price']`"),
+    ("rec_new", "record construction `TickLikeDict2(d)`"),
+    ("dict_get", "baseline `d.get('price')`"),
+    ("py_call", "baseline no-op Python function call"),
+    ("c_eq", "baseline `operator.eq(status, 0)` (C function call)"),
 ]
 
 
@@ -229,7 +229,7 @@ for _col in ("c_sdk", "floor", "cython", "pure"):
     case("status_fail/" + _col, "fn(0, 'name')")(_plain(_col, "c_status_fail"))
 
 
-# Events: c_sdk drains events queued in the stand-in through py_zqi_run; the
+# Events: c_sdk's py_zqi_run delivers the events queued in its core; the
 # kit's builds fire them from their no-op core.  Both deliver into handler().
 def _event_csdk():
     m = c_sdk()
@@ -382,7 +382,7 @@ def time_all(cids, repeats, number, processes):
 
 def order(cids):
     """Cases of one row run next to each other in a round, so the ratios within a row see the same machine."""
-    rows = [r for r, _, _ in ROWS]
+    rows = [r for r, _ in ROWS]
 
     def key(cid):
         row, col = cid.split("/")
@@ -548,18 +548,17 @@ def report(res):
     lines += ["", "| operation | " + " | ".join(HEAD[c] for c in COLUMNS) +
               " | c_sdk / floor (time, ins) | c_sdk / Cython (time, ins) | core's share of c_sdk |",
               "|---|" + "---|" * (len(COLUMNS) + 3)]
-    for row, label, other in ROWS:
+    for row, label in ROWS:
         cols = ["%s/%s" % (row, c) for c in COLUMNS]
         if row in ("dict_get", "py_call", "c_eq"):
             cols = ["–"] * (len(COLUMNS) - 1) + ["%s/base" % row]
-        c_id, f_id, cy_id = "%s/c_sdk" % row, other or "%s/floor" % row, "%s/cython" % row
-        mark = " (vs %s)" % other.split("/")[0] if other else ""
+        c_id, f_id, cy_id = "%s/c_sdk" % row, "%s/floor" % row, "%s/cython" % row
         share = ""
         if c_id in cg and "core_ins" in cg[c_id]:
             share = "%.0f ins" % cg[c_id]["core_ins"]
         elif row == "event" and "event_standin/c_sdk" in tm:
             share = cell("event_standin/c_sdk")
-        rf = "%s, %s%s" % (ratio(c_id, f_id, ns), ratio(c_id, f_id, ins), mark) if c_id in tm else ""
+        rf = "%s, %s" % (ratio(c_id, f_id, ns), ratio(c_id, f_id, ins)) if c_id in tm else ""
         rc = "%s, %s" % (ratio(c_id, cy_id, ns), ratio(c_id, cy_id, ins)) if c_id in tm and cy_id in tm else ""
         lines.append("| %s | %s | %s | %s | %s |" % (label, " | ".join(cell(c) for c in cols), rf, rc, share))
     lines += ["", "bars:"] + ["- " + b for b in bars(res)]
@@ -585,11 +584,11 @@ def bars(res):
         out.append("%s %s: time %.2fx%s (limit %s)" % ("PASS" if ok else "FAIL", name, rt,
                                                        ", ins %.2fx" % ri if ri is not None else "", lim))
 
-    for row, label, other in ROWS:
+    for row, label in ROWS:
         c_id = row + "/c_sdk"
         if c_id not in tm or row in INFO_ROWS:
             continue
-        check("%s at the floor" % row, c_id, other or row + "/floor", 1.10, 1.15)
+        check("%s at the floor" % row, c_id, row + "/floor", 1.10, 1.15)
         if row + "/cython" in tm:
             check("%s ahead of Cython" % row, c_id, row + "/cython", 1.0)
     for row in ("rec_get", "rec_fallback"):

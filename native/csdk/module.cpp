@@ -66,11 +66,10 @@ inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
 PyObject* lookup_slow(Global& gl) {
     gl.value = nullptr;
     if (!module_ready()) return nullptr;
-    // After a failed import the namespace is gone: the name is not defined.
-    PyObject* v = g.dict ? PyDict_GetItemWithError(g.dict, gl.name) : nullptr;
+    PyObject* v = PyDict_GetItemWithError(g.dict, gl.name);
     if (v) return keep(gl, v, false);
     if (PyErr_Occurred()) return nullptr;
-    v = g.builtins ? PyDict_GetItemWithError(g.builtins, gl.name) : nullptr;
+    v = PyDict_GetItemWithError(g.builtins, gl.name);
     if (v) return keep(gl, v, true);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
     return nullptr;

@@ -114,14 +114,15 @@ void no_data(PyObject* obj);
     return d;
 }
 
-// self.data.get(key)
-// Every other case of record_get, out of line (records.cpp).
+// self.data.get(key).  Inline only the common case, a class that reads
+// `data` from the slot and a dict in it, so that the fast path keeps few
+// registers live; every other case is out of line (records.cpp).
 PyObject* record_get_slow(PyObject* self, PyObject* key);
-// Inline, the common case only: a class that reads `data` from the slot and a
-// dict in it, so that the fast path keeps few registers live.
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
     PyObject* d = slot_of(self);
     if (d && PyDict_CheckExact(d) && fast_type(Py_TYPE(self))) {
+        // mapping_get's dict case, written out: through it, its other case
+        // stays inline too and costs this path 8 instructions.
         Py_INCREF(d);  // the lookup may run a key's __eq__, which may drop the mapping
         PyObject* v = PyDict_GetItemWithError(d, key);
         Py_XINCREF(v);

@@ -307,14 +307,15 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return init_data(self, data);
 }
 
-// TickLikeDict2(d) on the exact classes: allocate and fill the slot, as
-// object.__new__ followed by __init__ would.
-// Out of line, so that the fast path below saves few registers.
+// Every class but the exact ones, through the type's tp_call; out of line,
+// so that the fast path below saves few registers.
 [[gnu::noinline]] PyObject* construct_slow(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
     return call_tp_call(type, args, nargs, kwnames);
 }
 
+// TickLikeDict2(d) on the exact classes: allocate and fill the slot, as
+// object.__new__ followed by __init__ would.
 PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -35,6 +35,11 @@ public:
             if (PyTuple_GET_ITEM(kwnames, j) != interned_[nargs + j]) return false;
         return true;
     }
+    // Every parameter given, in order, positionally or as above: the argument
+    // vector binds as it stands.
+    bool in_place(Py_ssize_t nargs, PyObject* kwnames) const {
+        return kwnames ? keywords_in_order(nargs, kwnames) : nargs == n_;
+    }
 
     // "(a, b)" for __text_signature__ ("($module, /, a, b)").
     std::string text_signature(const char* defaults_tail = "") const;
@@ -59,7 +64,7 @@ bool bind_slow(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t n
 template <class Out>
 inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  Out&& out) {
-    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == keys.size()) {
+    if (keys.in_place(nargs, kwnames)) {
         if constexpr (std::is_array_v<std::remove_reference_t<Out>>) {
             constexpr size_t N = std::extent_v<std::remove_reference_t<Out>>;
             for (size_t i = 0; i < N; ++i) out[i] = args[i];  // keys.size() == N
@@ -78,7 +83,7 @@ inline bool bind(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t
 // binder; nullptr with TypeError set.
 inline PyObject* const* bound(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** buf) {
-    if (kwnames ? keys.keywords_in_order(nargs, kwnames) : nargs == keys.size()) return args;
+    if (keys.in_place(nargs, kwnames)) return args;
     return bind_slow(func, keys, args, nargs, kwnames, buf) ? buf : nullptr;
 }
 

@@ -85,11 +85,15 @@ extern Verdict g_verdicts[256];
 // Works the verdict out and remembers it (records.cpp).
 unsigned char verify_type(PyTypeObject* tp);
 
+// The verdict remembered for tp's current tag, or nullptr.
+[[gnu::always_inline]] inline const Verdict* remembered(PyTypeObject* tp) {
+    unsigned int tag = type_version(tp);
+    const Verdict& v = g_verdicts[tag & 255];
+    return tag && v.tag == tag ? &v : nullptr;
+}
+
 [[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
-    if (unsigned int tag = type_version(tp)) {
-        const Verdict& v = g_verdicts[tag & 255];
-        if (v.tag == tag) return v.bits;
-    }
+    if (const Verdict* v = remembered(tp)) return v->bits;
     return verify_type(tp);
 }
 

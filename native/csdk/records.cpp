@@ -307,29 +307,33 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return init_data(self, data);
 }
 
-// Every class but the exact ones, through the type's tp_call; out of line,
-// so that the fast path below saves few registers.
-[[gnu::noinline]] PyObject* construct_slow(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return call_tp_call(type, args, nargs, kwnames);
+// TickLikeDict2(data) on the exact classes: allocate and fill the slot, as
+// object.__new__ followed by __init__ would.
+[[gnu::always_inline]] inline PyObject* new_record(PyTypeObject* tp, PyObject* data) {
+    return new_collected<Record>(tp, [data](Record* self) { self->data = Py_NewRef(data); });
 }
 
-// TickLikeDict2(d) on the exact classes: allocate and fill the slot, as
-// object.__new__ followed by __init__ would.
+// Everything but the fast path below: a class not yet verified, arguments
+// the binder has to sort out, and every class but the exact ones, which go
+// through the type's tp_call.
+[[gnu::noinline]] PyObject* construct_slow(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    if (!(verdict(tp) & kFastNew)) return call_tp_call(type, args, nargs, kwnames);
+    PyObject* v[1] = {};
+    if (!bind("__init__", k_data, args, nargs, kwnames, v)) return nullptr;
+    return new_record(tp, v[0]);
+}
+
+// TickLikeDict2(d) once the class is verified, with no call before the
+// allocation: the fast path keeps only `data` and the new object in
+// registers.
 PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!(verdict(tp) & kFastNew)) return construct_slow(type, args, nargs, kwnames);
-    PyObject* v[1] = {};
-    if (!bind("__init__", k_data, args, nargs, kwnames, v)) return nullptr;
-    PyObject* data = v[0];
-    // tp_alloc is the inherited generic allocator; this is the same
-    // allocation without its size computation and zero fill.
-    Record* self = PyObject_GC_New(Record, tp);
-    if (!self) return nullptr;
-    self->data = Py_NewRef(data);
-    PyObject_GC_Track(self);
-    return reinterpret_cast<PyObject*>(self);
+    const Verdict* v = remembered(tp);
+    if (v && (v->bits & kFastNew) && k_data.in_place(nargs, kwnames)) return new_record(tp, args[0]);
+    return construct_slow(type, args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------

@@ -118,13 +118,15 @@ void no_data(PyObject* obj);
     return d;
 }
 
-// self.data.get(key).  Inline only the common case, a class that reads
-// `data` from the slot and a dict in it, so that the fast path keeps few
-// registers live; every other case is out of line (records.cpp).
-PyObject* record_get_slow(PyObject* self, PyObject* key);
+// self.data.get(key).  Inline only the common case, a class already verified
+// to read `data` from the slot and a dict in it, so that the fast path makes
+// no call before the lookup and keeps few registers live; every other case,
+// a class not yet verified included, is out of line (records.cpp).
+[[gnu::noinline]] PyObject* record_get_slow(PyObject* self, PyObject* key);
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
     PyObject* d = slot_of(self);
-    if (d && PyDict_CheckExact(d) && fast_type(Py_TYPE(self))) {
+    const Verdict* v;
+    if (d && PyDict_CheckExact(d) && (v = remembered(Py_TYPE(self))) && (v->bits & kFastData)) {
         // mapping_get's dict case, written out: through it, its other case
         // stays inline too and costs this path 8 instructions.
         Py_INCREF(d);  // the lookup may run a key's __eq__, which may drop the mapping

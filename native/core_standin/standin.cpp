@@ -6,16 +6,13 @@
 #include "core_api.h"
 #include "standin.h"
 #include "call_log.h"
+#include "event_queue.h"
 
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -56,99 +53,14 @@ FnState* find(const char* fn) {
     return it == registry().end() ? nullptr : it->second;
 }
 
-// The event queue.  Payloads and message types are copied into blocks that
-// never move, so the pointers handed to the callback stay valid while it runs,
-// whatever it does meanwhile (queue more events, take nested deliveries,
-// reset the stand-in).  Storage is reused once the queue is empty and no
-// delivery is in progress; delivery itself allocates and frees nothing.
-struct Event {
-    const char* type;  // NUL-terminated; nullptr for ZQSTUB_EVENT_NULL_TYPE
-    const char* data;  // nullptr for ZQSTUB_EVENT_NULL_DATA
-    int data_len;      // passed to the callback as queued
-};
-
-class EventQueue {
-public:
-    void push(const char* type, size_t type_len, const char* data, size_t stored, int data_len, int flags) {
-        if (empty() && depth_ == 0) rewind();
-        char* p = reserve(type_len + stored + 2);
-        char* t = p;
-        std::memcpy(t, type, type_len);
-        t[type_len] = '\0';
-        char* d = t + type_len + 1;
-        if (stored) std::memcpy(d, data, stored);
-        d[stored] = '\0';
-        events_.push_back(Event{(flags & ZQSTUB_EVENT_NULL_TYPE) ? nullptr : t,
-                                (flags & ZQSTUB_EVENT_NULL_DATA) ? nullptr : d, data_len});
-    }
-    bool empty() const { return head_ == events_.size(); }
-    size_t size() const { return events_.size() - head_; }
-    // The next event; its pointers stay valid until delivery is over.
-    Event pop() { return events_[head_++]; }
-    void clear() {
-        events_.clear();
-        head_ = 0;
-        if (depth_ == 0) rewind();
-    }
-    // Brackets one call of the callback.
-    void enter() { ++depth_; }
-    void leave() {
-        if (--depth_ == 0 && empty()) rewind();
-    }
-
-private:
-    static constexpr size_t kBlock = size_t(1) << 20;
-    static constexpr size_t kKeep = 16;  // standard blocks kept for reuse
-
-    struct Block {
-        std::unique_ptr<char[]> mem;
-        size_t size;
-    };
-
-    char* reserve(size_t n) {
-        if (cur_ < blocks_.size() && blocks_[cur_].size - used_ >= n) {
-            char* p = blocks_[cur_].mem.get() + used_;
-            used_ += n;
-            return p;
-        }
-        // The next kept block, else a new one (an event larger than a block gets its own).
-        if (cur_ < blocks_.size()) ++cur_;
-        if (cur_ >= blocks_.size() || blocks_[cur_].size < n) {
-            size_t size = n > kBlock ? n : kBlock;
-            blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(cur_),
-                           Block{std::unique_ptr<char[]>(new char[size]), size});
-        }
-        used_ = n;
-        return blocks_[cur_].mem.get();
-    }
-    // Called with no event queued and no delivery in progress: nothing points into the blocks.
-    void rewind() {
-        events_.clear();
-        head_ = 0;
-        size_t keep = 0;
-        for (size_t i = 0; i < blocks_.size(); ++i)
-            if (blocks_[i].size == kBlock && keep < kKeep) blocks_[keep++] = std::move(blocks_[i]);
-        blocks_.resize(keep);
-        cur_ = 0;
-        used_ = 0;
-    }
-
-    std::vector<Event> events_;
-    size_t head_ = 0;
-    std::vector<Block> blocks_;
-    size_t cur_ = 0;   // block being filled
-    size_t used_ = 0;  // bytes used in it
-    int depth_ = 0;
-};
-
 bool g_logging = true;
 bool g_stop = false;
 EventCallback g_callback = nullptr;
-EventQueue g_queue;
+standin::EventQueue g_queue;
 standin::CallLog g_log;
 
 void deliver_one() {
-    Event ev = g_queue.pop();
+    standin::Event ev = g_queue.pop();
     g_queue.enter();
     if (g_callback) g_callback(ev.type, const_cast<char*>(ev.data), ev.data_len);
     g_queue.leave();
@@ -163,65 +75,9 @@ inline void deliver_during(const FnState& st) {
         deliver_scripted(st.deliver);
 }
 
-// One log line, written as JSON when the call ends.
-class Log {
-public:
-    explicit Log(const FnState& st) : on_(g_logging) {
-        if (on_) s_ = std::string("{\"fn\":\"") + st.name + "\",\"args\":[";
-    }
-    ~Log() {
-        if (!on_) return;
-        s_ += "]";
-        s_ += extra_;
-        s_ += "}";
-        g_log.push(std::move(s_));
-    }
-    Log& i(long long v) { return item("{\"int\":" + std::to_string(v) + "}"); }
-    Log& b(bool v) { return item(std::string("{\"bool\":") + (v ? "true" : "false") + "}"); }
-    Log& d(double v) {
-        char buf[40];
-        if (std::isnan(v)) snprintf(buf, sizeof buf, "NaN");
-        else if (std::isinf(v)) snprintf(buf, sizeof buf, v > 0 ? "Infinity" : "-Infinity");
-        else snprintf(buf, sizeof buf, "%.17g", v);
-        return item(std::string("{\"double\":") + buf + "}");
-    }
-    Log& text(const char* p) {
-        if (!on_) return *this;
-        if (!p) return item("{\"text\":null,\"ptr\":0}");
-        return item("{\"text\":\"" + hex(p, std::strlen(p)) + "\",\"ptr\":" + ptr(p) + "}");
-    }
-    Log& buf(const void* p, int len) {
-        if (!on_) return *this;
-        std::string data = (p && len > 0) ? hex(p, static_cast<size_t>(len)) : "";
-        return item("{\"buf\":\"" + data + "\",\"ptr\":" + ptr(p) + ",\"len\":" + std::to_string(len) + "}");
-    }
-    Log& out_null(const char* key, const void* const* out) {
-        if (on_) extra_ += std::string(",\"") + key + "\":" + ((out && *out == nullptr) ? "true" : "false");
-        return *this;
-    }
-    Log& fnptr(void* p) { return item("{\"fnptr\":" + ptr(p) + "}"); }
-
-private:
-    Log& item(const std::string& x) {
-        if (!on_) return *this;
-        if (n_++) s_ += ",";
-        s_ += x;
-        return *this;
-    }
-    static std::string ptr(const void* p) { return std::to_string(reinterpret_cast<uintptr_t>(p)); }
-    static std::string hex(const void* p, size_t n) {
-        static const char digits[] = "0123456789abcdef";
-        std::string out(2 * n, '0');
-        auto* c = static_cast<const unsigned char*>(p);
-        for (size_t k = 0; k < n; ++k) {
-            out[2 * k] = digits[c[k] >> 4];
-            out[2 * k + 1] = digits[c[k] & 15];
-        }
-        return out;
-    }
-    bool on_;
-    int n_ = 0;
-    std::string s_, extra_;
+// One log line of a call to st's function, written when the expression ends.
+struct Log : standin::LogLine {
+    explicit Log(const FnState& st) : LogLine(g_log, g_logging, st.name) {}
 };
 
 // A call's log line is built only with logging on, and out of the

@@ -1,7 +1,8 @@
-// What the record classes (records.cpp) and their field properties
-// (fields.cpp) share: the instance layout, the interned names, the mapping's
-// side of every operation and the per-type verdict that lets `self.data` be
-// read straight from the slot.  See records.cpp for the rules.
+// What the record classes (records.cpp, made in record_types.cpp) and their
+// field properties (fields.cpp) share: the instance layout, the interned
+// names, the mapping's side of every operation and the per-type verdict that
+// lets `self.data` be read straight from the slot.  See records.cpp for the
+// rules.
 #pragma once
 #include <Python.h>
 
@@ -167,6 +168,13 @@ inline FieldExtra* extra(PyObject* p) {
 
 // The getter: obj.data.get(key).
 inline PyObject* field_read(PyObject* obj, PyObject* key) { return record_get(obj, key); }
+
+// The record classes' slots: every class but BarLikeDict2, and BarLikeDict2,
+// which adds `in` (records.cpp).
+extern PyType_Slot kSlots[];
+extern PyType_Slot kBarSlots[];
+// TickLikeDict2(data), the classes' vectorcall (records.cpp).
+PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // The field tables: quote item, tick, bar.
 constexpr int kMaxFields = 14;

@@ -3,8 +3,12 @@
 // request (or a fixed text when there is none), text functions return fixed
 // texts.  A test scripts statuses, replies, faults and events through the
 // control API in standin.h and reads back a log of every call.
+// Built with hidden visibility: the library exports the functions these two
+// headers declare, and nothing else.
+#pragma GCC visibility push(default)
 #include "core_api.h"
 #include "standin.h"
+#pragma GCC visibility pop
 #include "call_log.h"
 #include "event_queue.h"
 

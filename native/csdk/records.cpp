@@ -325,8 +325,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 // TickLikeDict2(d) once the class is verified, with no call before the
-// allocation: the fast path keeps only `data` and the new object in
-// registers.
+// allocation, so that the fast path keeps few values across calls.
 PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -93,6 +93,13 @@ unsigned char verify_type(PyTypeObject* tp);
     return tag && v.tag == tag ? &v : nullptr;
 }
 
+// Whether tp's remembered verdict has `bit`: false too when none is
+// remembered yet, which a caller's slow path then works out.
+[[gnu::always_inline]] inline bool known_fast(PyTypeObject* tp, unsigned char bit) {
+    const Verdict* v = remembered(tp);
+    return v && (v->bits & bit);
+}
+
 [[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
     if (const Verdict* v = remembered(tp)) return v->bits;
     return verify_type(tp);
@@ -126,8 +133,7 @@ void no_data(PyObject* obj);
 [[gnu::noinline]] PyObject* record_get_slow(PyObject* self, PyObject* key);
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
     PyObject* d = slot_of(self);
-    const Verdict* v;
-    if (d && PyDict_CheckExact(d) && (v = remembered(Py_TYPE(self))) && (v->bits & kFastData)) {
+    if (d && PyDict_CheckExact(d) && known_fast(Py_TYPE(self), kFastData)) {
         // mapping_get's dict case, written out: through it, its other case
         // stays inline too and costs this path 8 instructions.
         Py_INCREF(d);  // the lookup may run a key's __eq__, which may drop the mapping

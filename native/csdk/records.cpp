@@ -329,8 +329,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* record_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Verdict* v = remembered(tp);
-    if (v && (v->bits & kFastNew) && k_data.in_place(nargs, kwnames)) return new_record(tp, args[0]);
+    if (known_fast(tp, kFastNew) && k_data.in_place(nargs, kwnames)) return new_record(tp, args[0]);
     return construct_slow(type, args, nargs, kwnames);
 }
 

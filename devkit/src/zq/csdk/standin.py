@@ -383,3 +383,11 @@ class StandIn:
     def log_dropped(self) -> int:
         """Calls dropped from the full log since the last reset or clear_log."""
         return int(self._lib.zqstub_log_dropped())
+
+
+if __name__ == "__main__":  # python -m zq.csdk.standin exec -- CMD [ARGS...]
+    import sys
+
+    from zq.csdk._launch import main
+
+    sys.exit(main())

@@ -27,6 +27,7 @@ import sys
 import time
 import traceback
 from collections import Counter, deque
+from collections.abc import Callable
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -156,15 +157,30 @@ def percentile(values: list[int], q: float) -> float:
     return float(ordered[min(len(ordered) - 1, int(q * len(ordered)))]) if ordered else 0.0
 
 
+def int_between(low: int, high: int | None = None) -> Callable[[str], int]:
+    """An option type: an int from `low` to `high` (no bound when None); anything else is a usage error."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        if high is None and value < low:
+            raise argparse.ArgumentTypeError(f"{value} is less than {low}")
+        if high is not None and not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is not between {low} and {high}")
+        return value
+    return parse
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description="Moving-average example strategy over a recorded session.")
     ap.add_argument("session", nargs="?", type=Path, default=DEFAULT_SESSION, help="session file to replay")
     ap.add_argument("--short", type=int, default=5, help="bars in the short average (default 5)")
     ap.add_argument("--long", type=int, default=20, help="bars in the long average (default 20)")
-    ap.add_argument("--progress", type=int, default=1000, metavar="N",
+    ap.add_argument("--progress", type=int_between(0), default=1000, metavar="N",
                     help="a progress line to stderr every N events (0: none; default 1000)")
-    ap.add_argument("--order-status", type=int, default=None, metavar="N",
-                    help="make the stand-in answer every order with status N")
+    ap.add_argument("--order-status", type=int_between(-2**31, 2**31 - 1), default=None, metavar="N",
+                    help="make the stand-in answer every order with status N (a 32-bit int)")
     ap.add_argument("-v", "--verbose", action="store_true", help="show the debug lines of failed statuses")
     args = ap.parse_args(argv)
     if not 0 < args.short < args.long:

@@ -84,3 +84,16 @@ def test_bad_session_file_is_one_line_error(tmp_path, content, where, reason):
     lines = proc.stderr.splitlines()
     assert len(lines) == 1, proc.stderr
     assert lines[0].startswith(f"strategy: {path}{where}") and reason in lines[0]
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--short", "5", "--long", "5"], "--short and --long need 0 < short < long"),
+    (["--order-status", "99999999999"], "argument --order-status: 99999999999 is not between -2147483648 and 2147483647"),
+    (["--order-status", "-2147483649"], "argument --order-status: -2147483649 is not between -2147483648 and 2147483647"),
+    (["--order-status", "seven"], "argument --order-status: invalid int value: 'seven'"),
+    (["--progress", "-1"], "argument --progress: -1 is less than 0"),
+])
+def test_bad_option_is_a_usage_error(args, error):
+    proc = run(*args, timeout=60)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr.splitlines()[-1].endswith(f"error: {error}"), proc.stderr

@@ -3,6 +3,7 @@ stand-in announcing itself, and StandIn reaching the very library the
 extension loaded (never a second copy)."""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -16,18 +17,53 @@ ROOT = Path(__file__).resolve().parent.parent
 STANDIN = library_path()
 
 
-def patched(tmp_path, name, *replacements, offset_patch=None):
+def patched(tmp_path, name, *replacements, offset_patch=None, edit=None):
     """A copy of the stand-in with header bytes set, or names replaced in place (same length) at their first
-    occurrence, which is the dynamic string table: the symbol or SONAME by that name is gone."""
+    occurrence, which is the dynamic string table: the symbol or SONAME by that name is gone; `edit` changes
+    the bytes in place."""
     data = bytearray(Path(STANDIN).read_bytes())
     for old, new in replacements:
         assert len(old) == len(new) and old in data, old
         data = data.replace(old, new, 1)
     for offset, value in offset_patch or ():
         data[offset:offset + len(value)] = value
+    if edit:
+        edit(data)
     path = tmp_path / name
     path.write_bytes(bytes(data))
     return path
+
+
+# Where the fields of the stand-in (64-bit little-endian ELF) are: the program header of a type, the
+# section header of a type, the dynamic entry of a tag.
+def phdr(d, ptype):
+    phoff, phnum = struct.unpack_from("<Q", d, 0x20)[0], struct.unpack_from("<H", d, 0x38)[0]
+    return next(o for o in range(phoff, phoff + 56 * phnum, 56) if struct.unpack_from("<I", d, o)[0] == ptype)
+
+
+def shdr(d, stype):
+    shoff, shnum = struct.unpack_from("<Q", d, 0x28)[0], struct.unpack_from("<H", d, 0x3C)[0]
+    return next(o for o in range(shoff, shoff + 64 * shnum, 64) if struct.unpack_from("<I", d, o + 4)[0] == stype)
+
+
+def dyn(d, tag):
+    o = struct.unpack_from("<Q", d, phdr(d, 2) + 8)[0]
+    while struct.unpack_from("<q", d, o)[0] != tag:
+        o += 16
+    return o
+
+
+def sysv_hash(d, nchain=None):
+    """The GNU hash table's entry turned into a DT_HASH whose table sits over the build-id note."""
+    note = phdr(d, 4)
+    address, count = struct.unpack_from("<Q", d, note + 16)[0], struct.unpack_from("<Q", d, shdr(d, 11) + 32)[0] // 24
+    struct.pack_into("<II", d, struct.unpack_from("<Q", d, note + 8)[0], 1, count if nchain is None else nchain)
+    struct.pack_into("<qQ", d, dyn(d, 0x6FFFFEF5), 4, address)
+
+
+def strip_sections(d):
+    struct.pack_into("<Q", d, 0x28, 0)  # e_shoff
+    struct.pack_into("<HH", d, 0x3C, 0, 0)  # e_shnum, e_shstrndx
 
 
 def run_python(code, **env):
@@ -50,17 +86,78 @@ def run_python(code, **env):
     (lambda t: Path(sys.executable).resolve(), "not a shared library ("),
     (lambda t: t, "not a shared library (a directory)"),
     (lambda t: t / "absent.so", "cannot read (No such file or directory)"),
+    (lambda t: (os.mkfifo(t / "fifo"), t / "fifo")[1], "not a shared library (not a regular file)"),
+    (lambda t: Path(os.devnull), "not a shared library (not a regular file)"),
+    # What the dynamic linker reads decides, section headers play no part: stripped or malformed, they pass.
+    (lambda t: patched(t, "libzq3-c.so", edit=strip_sections), None),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<Q", d, 0x28, 1 << 63)), None),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<I", d, shdr(d, 11) + 40, 999)), None),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<QQ", d, shdr(d, 11) + 24, 1 << 40, 1 << 40)),
+     None),
+    (lambda t: patched(t, "libzq3-c.so", edit=sysv_hash), None),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: d.__delitem__(slice(52, None))),
+     "not a shared library (truncated ELF header)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: d.__delitem__(slice(4096, None))),
+     "not a shared library (dynamic section past the end of the file)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<Q", d, 0x20, 1 << 63)),
+     "not a shared library (program headers past the end of the file)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<H", d, 0x36, 0)),
+     "not a shared library (malformed program headers)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<I", d, phdr(d, 2), 0)),
+     "not a shared library (no dynamic section)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<Q", d, phdr(d, 2) + 8, 1 << 63)),
+     "not a shared library (dynamic section past the end of the file)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<Q", d, dyn(d, 6) + 8, 1 << 40)),
+     "not a shared library (DT_SYMTAB outside the loaded segments)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<q", d, dyn(d, 0x6FFFFEF5), 21)),
+     "not a shared library (no symbol hash table)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: sysv_hash(d, 1 << 31)),
+     "not a shared library (DT_SYMTAB outside the loaded segments)"),
+    (lambda t: patched(t, "libzq3-c.so", edit=lambda d: struct.pack_into("<Q", d, dyn(d, 10) + 8, 4)),
+     "not a shared library (a name outside the dynamic string table)"),
 ])
 def test_check_command(tmp_path, make, message):
     path = make(tmp_path)
-    proc = subprocess.run([sys.executable, "-m", "zq.csdk.check_core", str(path)], capture_output=True, text=True,
-                          timeout=60)
+    verdict(["-m", "zq.csdk.check_core", str(path)], path, message)
+
+
+def verdict(args, named, message):
+    proc = subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=60)
     if message is None:
         assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
         assert "all 187 core functions" in proc.stdout
     else:
         assert proc.returncode == 1 and proc.stdout == ""
-        assert proc.stderr.startswith(f"check_core: {path}: {message}") and proc.stderr.count("\n") == 1
+        assert proc.stderr.startswith(f"check_core: {named}: {message}") and proc.stderr.count("\n") == 1
+
+
+# The build's options: the list of functions from a header, and --link, which also wants the section
+# headers the link editor reads (without them it links as if the library exported nothing).
+@pytest.mark.parametrize("header, edit, named, message", [
+    ("core_api.h", None, "lib", None),
+    ("absent.h", None, "header", "cannot read (No such file or directory)"),
+    ("empty.h", None, "header", "declares no core function"),
+    ("core_api.h", strip_sections, "lib", "no section headers, which the build needs to link against it"),
+    ("core_api.h", lambda d: struct.pack_into("<Q", d, 0x28, 1 << 40), "lib", "section headers past the end"),
+])
+def test_check_command_as_the_build_runs_it(tmp_path, header, edit, named, message):
+    lib = patched(tmp_path, "libzq3-c.so", edit=edit)
+    (tmp_path / "empty.h").write_text("/* int zqi_init(void); */\n#define X 1\n")
+    path = ROOT / "native" / "csdk" / header if header == "core_api.h" else tmp_path / header
+    verdict([str(ROOT / "src" / "zq" / "csdk" / "check_core.py"), "--link", "--header", str(path), str(lib)],
+            lib if named == "lib" else path, message)
+
+
+def test_check_reads_only_what_it_needs(tmp_path):
+    # The stand-in padded to 2 GiB with a hole passes, and is not read whole.  (The peak is VmHWM: ru_maxrss
+    # would count the parent's size at the fork.)
+    path = patched(tmp_path, "libzq3-c.so")
+    os.truncate(path, 1 << 31)
+    proc = run_python(f"from zq.csdk import check_core; print(check_core.check({str(path)!r}), "
+                      "*[ln.split()[1] for ln in open('/proc/self/status') if ln.startswith('VmHWM:')])")
+    assert proc.returncode == 0, proc.stderr
+    checked, peak_kib = map(int, proc.stdout.split())
+    assert checked == 187 and peak_kib < 512 * 1024
 
 
 def test_check_command_list_is_the_contract_header():

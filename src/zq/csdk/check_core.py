@@ -7,17 +7,25 @@ architecture exporting every core function the extension calls; otherwise 1,
 with one line on stderr naming the file and what is wrong (each missing
 function by name).  The build runs the same check on the library given with
 ``-C cmake.define.CSDK_CORE_LIBRARY=PATH``, with ``--header`` reading the list
-from the extension's contract header instead of the one below.
+from the extension's contract header instead of the one below, and with
+``--link`` requiring the section headers the link needs as well.
+
+The file is read as the dynamic linker reads it (program headers, dynamic
+section, symbols through the hash table), a bounded amount at a time; anything
+that is not a regular file is refused without being opened for reading.
 """
 from __future__ import annotations
 
 import argparse
+import functools
+import os
 import re
+import stat
 import struct
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import BinaryIO, NamedTuple
+from typing import NamedTuple
 
 __all__ = ["CORE_FUNCTIONS", "CoreLibraryError", "check", "functions_from_header", "main"]
 
@@ -83,12 +91,16 @@ CORE_FUNCTIONS: tuple[str, ...] = (
 )
 
 _ET_DYN = 3
-_SHT_DYNAMIC, _SHT_DYNSYM = 6, 11
-_DT_SONAME, _DT_FLAGS_1 = 14, 0x6FFFFFFB
+_PT_LOAD, _PT_DYNAMIC = 1, 2
+_DT_NULL, _DT_HASH, _DT_STRTAB, _DT_SYMTAB, _DT_STRSZ, _DT_SYMENT, _DT_SONAME = 0, 4, 5, 6, 10, 11, 14
+_DT_GNU_HASH, _DT_FLAGS_1 = 0x6FFFFEF5, 0x6FFFFFFB
 _DF_1_PIE = 0x08000000
 _STT_FUNC, _STT_GNU_IFUNC = 2, 10
 _STB_GLOBAL, _STB_WEAK = 1, 2
 _MACHINES = {3: "x86", 40: "arm", 62: "x86-64", 183: "aarch64", 243: "riscv", 21: "ppc64", 22: "s390x"}
+_TABLES = {_DT_HASH: "DT_HASH", _DT_GNU_HASH: "DT_GNU_HASH", _DT_SYMTAB: "DT_SYMTAB", _DT_STRTAB: "DT_STRTAB"}
+_CHUNK = 4096  # table entries read at a time
+_SONAME_MAX = 4096
 
 
 class CoreLibraryError(Exception):
@@ -100,17 +112,30 @@ class _Elf(NamedTuple):
     endian: str
     machine: int
     etype: int
+    phoff: int
+    phentsize: int
+    phnum: int
+    shoff: int
+    shentsize: int
+    shnum: int
 
 
-def _header(f: BinaryIO, path: str) -> _Elf:
-    ident = f.read(64)
-    if len(ident) < 52 or ident[:4] != b"\x7fELF":
+def _header(head: bytes, path: str) -> _Elf:
+    if len(head) < 6 or head[:4] != b"\x7fELF":
         raise CoreLibraryError(f"{path}: not a shared library (not an ELF file)")
-    if ident[4] not in (1, 2) or ident[5] not in (1, 2):
+    if head[4] not in (1, 2) or head[5] not in (1, 2):
         raise CoreLibraryError(f"{path}: not a shared library (malformed ELF header)")
-    endian = "<" if ident[5] == 1 else ">"
-    etype, machine = struct.unpack_from(endian + "HH", ident, 16)
-    return _Elf(32 if ident[4] == 1 else 64, endian, machine, etype)
+    bits, endian = (32 if head[4] == 1 else 64), ("<" if head[5] == 1 else ">")
+    if len(head) < (52 if bits == 32 else 64):
+        raise CoreLibraryError(f"{path}: not a shared library (truncated ELF header)")
+    etype, machine = struct.unpack_from(endian + "HH", head, 16)
+    if bits == 64:
+        phoff, shoff = struct.unpack_from(endian + "QQ", head, 0x20)
+        phentsize, phnum, shentsize, shnum = struct.unpack_from(endian + "HHHH", head, 0x36)
+    else:
+        phoff, shoff = struct.unpack_from(endian + "II", head, 0x1C)
+        phentsize, phnum, shentsize, shnum = struct.unpack_from(endian + "HHHH", head, 0x2A)
+    return _Elf(bits, endian, machine, etype, phoff, phentsize, phnum, shoff, shentsize, shnum)
 
 
 def _machine_name(elf: _Elf) -> str:
@@ -121,122 +146,237 @@ def _host() -> _Elf:
     for exe in ("/proc/self/exe", sys.executable):
         try:
             with open(exe, "rb") as f:
-                return _header(f, exe)
+                return _header(f.read(64), exe)
         except (OSError, CoreLibraryError):
             continue
     raise CoreLibraryError("cannot tell this interpreter's architecture")
 
 
-class _Sections:
-    """The section table, enough to read the dynamic symbols and entries."""
+class _Image:
+    """A shared library file as the dynamic linker reads it: the program
+    headers, the dynamic section, and the dynamic symbols through the hash
+    table.  Section headers are never consulted.  Only the bytes needed are
+    read, a bounded amount at a time; whatever lies outside the file or
+    outside the segments it names makes a CoreLibraryError."""
 
-    def __init__(self, data: bytes, elf: _Elf, path: str):
-        self.data, self.elf, self.path = data, elf, path
-        e = elf.endian
+    def __init__(self, fd: int, size: int, elf: _Elf, path: str):
+        self.fd, self.size, self.elf, self.path = fd, size, elf, path
+        self.e = e = elf.endian
+        # (type, file offset, address, size in the file) of each program header
         if elf.bits == 64:
-            shoff, = struct.unpack_from(e + "Q", data, 0x28)
-            shentsize, shnum = struct.unpack_from(e + "HH", data, 0x3A)
-            fmt = e + "IIQQQQIIQQ"
+            phdr, pick = e + "IIQQQQQQ", (lambda p: (p[0], p[2], p[3], p[5]))
         else:
-            shoff, = struct.unpack_from(e + "I", data, 0x20)
-            shentsize, shnum = struct.unpack_from(e + "HH", data, 0x2E)
-            fmt = e + "IIIIIIIIII"
-        self.sections = []
-        try:
-            for i in range(shnum):
-                _, stype, _, _, off, size, link, _, _, entsize = struct.unpack_from(fmt, data, shoff + i * shentsize)
-                self.sections.append((stype, off, size, link, entsize))
-        except struct.error:
-            raise CoreLibraryError(f"{path}: not a shared library (truncated section table)") from None
+            phdr, pick = e + "IIIIIIII", (lambda p: (p[0], p[1], p[2], p[4]))
+        if elf.phnum == 0 or elf.phentsize != struct.calcsize(phdr):
+            raise self.malformed("no program headers" if elf.phnum == 0 else "malformed program headers")
+        headers = [pick(p) for p in self.entries(elf.phoff, elf.phnum, phdr, "program headers")]
+        self.loads = [(address, offset, filesz) for ptype, offset, address, filesz in headers if ptype == _PT_LOAD]
+        dynamic = next(((offset, filesz) for ptype, offset, _, filesz in headers if ptype == _PT_DYNAMIC), None)
+        if dynamic is None:
+            raise self.malformed("no dynamic section")
+        # Each tag's value, the last one seen winning, up to DT_NULL.
+        entry = e + ("qQ" if elf.bits == 64 else "iI")
+        self.dynamic: dict[int, int] = {}
+        for tag, value in self.entries(dynamic[0], dynamic[1] // struct.calcsize(entry), entry, "dynamic section"):
+            if tag == _DT_NULL:
+                break
+            self.dynamic[tag] = value
 
-    def of_type(self, stype: int) -> tuple[int, int, int, int, int] | None:
-        return next((s for s in self.sections if s[0] == stype), None)
+    def malformed(self, what: str) -> CoreLibraryError:
+        return CoreLibraryError(f"{self.path}: not a shared library ({what})")
 
-    def string(self, strtab: int, offset: int) -> str:
-        _, off, size, _, _ = self.sections[strtab]
-        start = off + offset
-        end = self.data.index(b"\0", start, off + size)
-        return self.data[start:end].decode("utf-8", "replace")
+    def read(self, offset: int, size: int, what: str) -> bytes:
+        data = os.pread(self.fd, size, offset) if 0 <= offset and offset + size <= self.size else b""
+        if len(data) != size:
+            raise self.malformed(f"{what} past the end of the file")
+        return data
 
-    def exported_functions(self) -> set[str]:
-        dynsym = self.of_type(_SHT_DYNSYM)
-        if dynsym is None:
-            raise CoreLibraryError(f"{self.path}: not a shared library (no dynamic symbol table)")
-        _, off, size, link, entsize = dynsym
-        e = self.elf.endian
-        names = set()
-        for pos in range(off, off + size, entsize or 1):
+    def entries(self, offset: int, count: int, fmt: str, what: str) -> Iterator[tuple[int, ...]]:
+        """The `count` entries of a table at file `offset`, read a chunk at a time."""
+        step = struct.calcsize(fmt)
+        if offset + count * step > self.size:
+            raise self.malformed(f"{what} past the end of the file")
+        for first in range(0, count, _CHUNK):
+            yield from struct.iter_unpack(fmt, self.read(offset + first * step, min(_CHUNK, count - first) * step, what))
+
+    def extent(self, address: int, what: str) -> tuple[int, int]:
+        """The file offset of `address` and the bytes from there to the end of the loaded segment holding it."""
+        for start, offset, filesz in self.loads:
+            if start <= address < start + filesz:
+                return offset + address - start, start + filesz - address
+        raise self.malformed(f"{what} outside the loaded segments")
+
+    def at(self, address: int, size: int, what: str) -> int:
+        """The file offset of `size` bytes at `address`, which one loaded segment must hold."""
+        offset, room = self.extent(address, what)
+        if size > room:
+            raise self.malformed(f"{what} outside the loaded segments")
+        return offset
+
+    def table(self, tag: int, size: int) -> int:
+        """The file offset of the `size` bytes a dynamic entry points to."""
+        if tag not in self.dynamic:
+            raise self.malformed(f"no {_TABLES[tag]}")
+        return self.at(self.dynamic[tag], size, _TABLES[tag])
+
+    @functools.cached_property
+    def strtab(self) -> tuple[int, int]:
+        """File offset and size of the dynamic string table."""
+        size = self.dynamic.get(_DT_STRSZ, 0)
+        return self.table(_DT_STRTAB, size), size
+
+    def name(self, index: int, limit: int) -> bytes | None:
+        """The string at `index` of the dynamic string table, or None if it is longer than `limit` bytes."""
+        offset, size = self.strtab
+        if index >= size:
+            raise self.malformed("a name outside the dynamic string table")
+        raw = self.read(offset + index, min(limit + 1, size - index), "dynamic string table")
+        end = raw.find(b"\0")
+        return raw[:end] if end >= 0 else None
+
+    def soname(self) -> str | None:
+        if _DT_SONAME not in self.dynamic:
+            return None
+        name = self.name(self.dynamic[_DT_SONAME], _SONAME_MAX)
+        return "?" if name is None else name.decode("utf-8", "replace")
+
+    def flags1(self) -> int:
+        return self.dynamic.get(_DT_FLAGS_1, 0)
+
+    def symbol_count(self) -> int:
+        """The number of dynamic symbols, from DT_HASH when present, else from DT_GNU_HASH."""
+        u32 = self.e + "I"
+        if _DT_HASH in self.dynamic:
+            return struct.unpack(u32, self.read(self.table(_DT_HASH, 8) + 4, 4, "DT_HASH"))[0]
+        if _DT_GNU_HASH not in self.dynamic:
+            raise self.malformed("no symbol hash table")
+        address = self.dynamic[_DT_GNU_HASH]
+        nbuckets, symoffset, bloom_words, _ = struct.unpack(self.e + "4I", self.read(self.table(_DT_GNU_HASH, 16), 16,
+                                                                                       "DT_GNU_HASH"))
+        address += 16 + bloom_words * self.elf.bits // 8
+        last = max((b for b, in self.entries(self.at(address, 4 * nbuckets, "DT_GNU_HASH buckets"), nbuckets, u32,
+                                             "DT_GNU_HASH buckets")), default=0)
+        if last < symoffset:
+            return symoffset
+        # The chain of the highest bucket ends at the last symbol: its lowest bit set.
+        offset, room = self.extent(address + 4 * nbuckets + 4 * (last - symoffset), "DT_GNU_HASH chains")
+        for i, (value,) in enumerate(self.entries(offset, room // 4, u32, "DT_GNU_HASH chains")):
+            if value & 1:
+                return last + i + 1
+        raise self.malformed("DT_GNU_HASH chain without an end")
+
+    def exported(self, wanted: Iterable[str]) -> set[str]:
+        """Those of the `wanted` functions that the library defines and exports."""
+        names = {name.encode(): name for name in wanted}
+        limit = max(map(len, names), default=0)
+        sym = self.e + ("IBBHQQ" if self.elf.bits == 64 else "IIIBBH")
+        step = struct.calcsize(sym)
+        if self.dynamic.get(_DT_SYMENT, step) != step:
+            raise self.malformed(f"DT_SYMENT {self.dynamic[_DT_SYMENT]}, not {step}")
+        count = self.symbol_count()
+        found = set()
+        for fields in self.entries(self.table(_DT_SYMTAB, count * step), count, sym, "dynamic symbols"):
             if self.elf.bits == 64:
-                name, info, other, shndx = struct.unpack_from(e + "IBBH", self.data, pos)
+                index, info, other, shndx = fields[:4]
             else:
-                name, _, _, info, other, shndx = struct.unpack_from(e + "IIIBBH", self.data, pos)
+                index, info, other, shndx = fields[0], *fields[3:]
             bind, stype, visibility = info >> 4, info & 0xF, other & 3
             if shndx and bind in (_STB_GLOBAL, _STB_WEAK) and stype in (_STT_FUNC, _STT_GNU_IFUNC) \
                     and visibility in (0, 3):
-                names.add(self.string(link, name))
-        return names
+                name = self.name(index, limit)
+                if name in names:
+                    found.add(names[name])
+        return found
 
-    def dynamic(self) -> tuple[str | None, int]:
-        """(SONAME or None, DT_FLAGS_1)."""
-        dyn = self.of_type(_SHT_DYNAMIC)
-        if dyn is None:
-            return None, 0
-        _, off, size, link, _ = dyn
-        fmt = self.elf.endian + ("qQ" if self.elf.bits == 64 else "iI")
-        step = struct.calcsize(fmt)
-        soname, flags1 = None, 0
-        for pos in range(off, off + size - step + 1, step):
-            tag, val = struct.unpack_from(fmt, self.data, pos)
-            if tag == 0:
-                break
-            if tag == _DT_SONAME:
-                soname = self.string(link, val)
-            elif tag == _DT_FLAGS_1:
-                flags1 = val
-        return soname, flags1
+    def check_sections(self) -> None:
+        """What the link editor needs besides: it reads the dynamic symbols through the
+        section headers, and a library without them links as if it exported nothing."""
+        elf = self.elf
+        if elf.shoff == 0 or elf.shnum == 0:
+            raise CoreLibraryError(f"{self.path}: no section headers, which the build needs to link against it "
+                                   "(the dynamic linker alone would load it)")
+        if elf.shentsize != (64 if elf.bits == 64 else 40):
+            raise CoreLibraryError(f"{self.path}: malformed section headers, which the build needs to link against it")
+        if elf.shoff + elf.shnum * elf.shentsize > self.size:
+            raise CoreLibraryError(f"{self.path}: section headers past the end of the file, which the build needs "
+                                   "to link against it")
 
 
-def check(path: str | Path, functions: Sequence[str] = CORE_FUNCTIONS) -> int:
-    """Raise CoreLibraryError unless `path` can serve the extension; returns the number of functions checked."""
-    name = str(path)
+def _open(path: str | Path, kind: str = "shared library") -> int:
+    """A descriptor for `path`, which must be a regular file (opening a FIFO or a device could block or act)."""
     try:
-        with open(path, "rb") as f:
-            elf = _header(f, name)
-            f.seek(0)
-            data = f.read()
-    except IsADirectoryError:
-        raise CoreLibraryError(f"{name}: not a shared library (a directory)") from None
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise CoreLibraryError(f"{path}: not a {kind} (a directory)")
+        if not stat.S_ISREG(mode):
+            raise CoreLibraryError(f"{path}: not a {kind} (not a regular file)")
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as e:
-        raise CoreLibraryError(f"{name}: cannot read ({e.strerror})") from None
-    host = _host()
-    if (elf.bits, elf.machine) != (host.bits, host.machine) or elf.endian != host.endian:
-        raise CoreLibraryError(f"{name}: wrong architecture: built for {_machine_name(elf)}, "
-                               f"this interpreter runs on {_machine_name(host)}")
-    if elf.etype != _ET_DYN:
-        raise CoreLibraryError(f"{name}: not a shared library (ELF type {elf.etype})")
-    sections = _Sections(data, elf, name)
-    soname, flags1 = sections.dynamic()
-    if flags1 & _DF_1_PIE:
-        raise CoreLibraryError(f"{name}: not a shared library (an executable)")
-    if soname not in (None, SONAME):
-        raise CoreLibraryError(f"{name}: its SONAME is {soname!r}; the extension needs {SONAME!r}")
-    exported = sections.exported_functions()
-    missing = [fn for fn in functions if fn not in exported]
-    if missing:
-        raise CoreLibraryError(f"{name}: missing {len(missing)} of {len(functions)} core functions: "
-                               + ", ".join(missing))
+        raise CoreLibraryError(f"{path}: cannot read ({e.strerror})") from None
+    if not stat.S_ISREG(os.fstat(fd).st_mode):  # replaced since the first look
+        os.close(fd)
+        raise CoreLibraryError(f"{path}: not a {kind} (not a regular file)")
+    return fd
+
+
+def _text(path: Path) -> str:
+    try:
+        with open(_open(path, "header"), encoding="utf-8", closefd=True) as f:
+            return f.read()
+    except UnicodeDecodeError:
+        raise CoreLibraryError(f"{path}: not a header (not UTF-8 text)") from None
+    except OSError as e:
+        raise CoreLibraryError(f"{path}: cannot read ({e.strerror})") from None
+
+
+def check(path: str | Path, functions: Sequence[str] = CORE_FUNCTIONS, *, link: bool = False) -> int:
+    """Raise CoreLibraryError unless `path` can serve the extension; returns the number of functions checked.
+
+    With `link`, also require what the build needs to link against the file: its section headers."""
+    name = str(path)
+    fd = _open(path)
+    try:
+        size = os.fstat(fd).st_size
+        try:
+            head = os.pread(fd, 64, 0)
+        except OSError as e:
+            raise CoreLibraryError(f"{name}: cannot read ({e.strerror})") from None
+        elf = _header(head, name)
+        host = _host()
+        if (elf.bits, elf.machine) != (host.bits, host.machine) or elf.endian != host.endian:
+            raise CoreLibraryError(f"{name}: wrong architecture: built for {_machine_name(elf)}, "
+                                   f"this interpreter runs on {_machine_name(host)}")
+        if elf.etype != _ET_DYN:
+            raise CoreLibraryError(f"{name}: not a shared library (ELF type {elf.etype})")
+        image = _Image(fd, size, elf, name)
+        if image.flags1() & _DF_1_PIE:
+            raise CoreLibraryError(f"{name}: not a shared library (an executable)")
+        soname = image.soname()
+        if soname not in (None, SONAME):
+            raise CoreLibraryError(f"{name}: its SONAME is {soname!r}; the extension needs {SONAME!r}")
+        exported = image.exported(functions)
+        missing = [fn for fn in functions if fn not in exported]
+        if missing:
+            raise CoreLibraryError(f"{name}: missing {len(missing)} of {len(functions)} core functions: "
+                                   + ", ".join(missing))
+        if link:
+            image.check_sections()
+    finally:
+        os.close(fd)
     return len(functions)
 
 
 def functions_from_header(header: str | Path) -> list[str]:
-    """The functions a contract header declares, with the shapes it includes from its .def file."""
+    """The functions a contract header declares, with the shapes it includes from its .def file.
+
+    Raises CoreLibraryError when a file cannot be read."""
     path = Path(header)
     names: list[str] = []
-    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", path.read_text(), flags=re.DOTALL)
+    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", _text(path), flags=re.DOTALL)
     for line in text.splitlines():
         include = re.match(r'\s*#\s*include\s+"([^"]+\.def)"', line)
         if include:
-            body = (path.parent / include.group(1)).read_text()
+            body = _text(path.parent / include.group(1))
             names += re.findall(r"^\s*CORE_\w+\((\w+)\)", body, flags=re.MULTILINE)
     text = re.sub(r"^\s*#.*$", "", text, flags=re.MULTILINE).replace('extern "C" {', "").replace("}", "")
     for statement in text.split(";"):
@@ -249,8 +389,13 @@ def functions_from_header(header: str | Path) -> list[str]:
     return names
 
 
-def _functions(header: str | None) -> Iterable[str]:
-    return functions_from_header(header) if header else CORE_FUNCTIONS
+def _functions(header: str | None) -> Sequence[str]:
+    if header is None:
+        return CORE_FUNCTIONS
+    names = functions_from_header(header)
+    if not names:
+        raise CoreLibraryError(f"{header}: declares no core function")
+    return names
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -258,9 +403,11 @@ def main(argv: Sequence[str] | None = None) -> int:
                                      description="Check that a libzq3-c.so exports every core function c_sdk calls.")
     parser.add_argument("library", help="the shared library file to check")
     parser.add_argument("--header", help="read the list of core functions from this contract header")
+    parser.add_argument("--link", action="store_true",
+                        help="also require what the build needs to link against the file (its section headers)")
     args = parser.parse_args(argv)
     try:
-        n = check(args.library, list(_functions(args.header)))
+        n = check(args.library, _functions(args.header), link=args.link)
     except CoreLibraryError as e:
         print(f"check_core: {e}", file=sys.stderr)
         return 1

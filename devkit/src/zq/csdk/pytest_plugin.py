@@ -34,17 +34,14 @@ _MISSING = object()
 def _stand_in(config: pytest.Config) -> StandIn:
     global _core
     if _core is None:
-        from .standin import StandIn, _NotTheStandIn, library_path
+        from .standin import StandIn, _is_standin, _loaded_core, library_path
 
-        try:
-            _core = StandIn()
-        except _NotTheStandIn:
-            pass
-        if _core is None:  # failed outside the except clause: one line, no chained traceback
+        if not _is_standin(_loaded_core()):  # a vendor build's core, beside the extension
             rerun = shlex.join(["python", "-m", "zq.csdk.standin", "exec", "--", "python", "-m", "pytest",
                                 *config.invocation_params.args])
             pytest.fail(f"zq_core: the extension loaded {library_path()}, not the stand-in; "
                         f"run the tests with: {rerun}", pytrace=False)
+        _core = StandIn()
     return _core
 
 

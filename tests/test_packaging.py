@@ -199,3 +199,11 @@ def test_standin_controls_the_instance_the_extension_loaded(tmp_path):
     assert proc.returncode == 1
     assert proc.stderr.splitlines()[-1] == \
         f"RuntimeError: the libzq3-c.so the extension loaded ({decoy}) is not the stand-in"
+
+
+def test_the_kit_requires_the_extension_of_its_release():
+    from importlib import metadata
+
+    release = metadata.version("zq-csdk")
+    assert metadata.requires("zq-csdk-devkit") == [f"zq-csdk=={release}"]
+    assert metadata.version("zq-csdk-devkit") == metadata.version("zq-csdk-sdk-standin") == release

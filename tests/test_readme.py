@@ -1,7 +1,9 @@
 """The testing kit as a user's project sees it: the README's Python examples run
 exactly as printed in a folder outside the repository (pytest finding the
-zq_core fixture through the development kit's entry point alone), and the
-fixture keeps one test's scripting away from the next."""
+zq_core fixture through the development kit's entry point alone), beside
+another core only through `python -m zq.csdk.standin exec`, and the fixture
+keeps one test's scripting away from the next."""
+import os
 import re
 import subprocess
 import sys
@@ -33,6 +35,24 @@ def test_readme_example_runs_as_printed(tmp_path, code):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     if tests:
         assert f"{tests} passed" in proc.stdout, proc.stdout
+
+
+@pytest.mark.parametrize("launch", [[], [sys.executable, "-m", "zq.csdk.standin", "exec", "--"]],
+                         ids=["run directly", "through exec"])
+def test_readme_tests_beside_another_core(tmp_path, other_core, launch):
+    # Another core loaded instead of the stand-in, as a vendor build's would be.
+    code = next(code for _, code in BLOCKS if "zq_core" in code)
+    tests = len(re.findall(r"^def test_", code, re.M))
+    (tmp_path / "test_layer.py").write_text(code)
+    env = {**os.environ, "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(other_core)]))}
+    proc = subprocess.run([*launch, sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_layer.py"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    if launch:
+        assert proc.returncode == 0 and f"{tests} passed" in proc.stdout, proc.stdout + proc.stderr
+    else:
+        hint = (f"zq_core: the extension loaded {other_core}, not the stand-in; run the tests with: "
+                "python -m zq.csdk.standin exec -- python -m pytest -q -p no:cacheprovider test_layer.py")
+        assert proc.returncode == 1 and proc.stdout.splitlines().count(hint) == tests, proc.stdout + proc.stderr
 
 
 def test_zq_core_leaves_nothing_for_the_next_test(pytester):

@@ -4,17 +4,21 @@
 #   lint            ruff and mypy over the Python code (configured in pyproject.toml)
 #   wheels          the extension, the development kit and the SDK stand-ins,
 #                   compiled with -Werror
-#   vendor core     a wheel built with CSDK_CORE_LIBRARY (a copy of the stand-in
-#                   serves as the vendor's file) carries it beside the extension;
-#                   a library missing a function fails the check command and the
-#                   build, each naming the function
+#   vendor core     a wheel built with CSDK_CORE_LIBRARY (the no-op core of
+#                   bench/noop_core.py serves as the vendor's file) carries it
+#                   beside the extension; a library missing a function fails the
+#                   check command and the build, each naming the function
 #   metadata        twine check --strict; check-wheel-contents, where the only
 #                   finding allowed is W004 for a bundled libzq3-c.so
 #   manylinux       auditwheel repair to the most portable tag the binaries allow,
 #                   the core library left in place and unrenamed
-#   repaired wheel  the test suite against the repaired wheels in a fresh venv
-#   coexistence     install and uninstall beside an SDK owning zq/__init__.py,
-#                   zq/constant.py, zq/utils.py: its files stay byte-identical
+#   repaired wheel  the test suite against the repaired wheels in a fresh venv;
+#                   beside the vendor wheel, the development kit leaves its core
+#                   alone, and the README's unit tests fail with a one-line hint
+#                   run directly and pass through python -m zq.csdk.standin exec
+#   coexistence     install and uninstall, before and after an SDK owning
+#                   zq/__init__.py, zq/constant.py, zq/utils.py: its files stay
+#                   byte-identical
 #
 #   bash tests/packaging/check.sh [pytest args for the repaired wheel's run...]
 #
@@ -67,9 +71,9 @@ wheels() {
 }
 
 vendor_core() {
-    # The "vendor" file: the stand-in as the development kit's wheel holds it.
-    "$T/python" -m zipfile -e "$OUT"/dist/zq_csdk_devkit-*.whl "$OUT/devkit-unpacked"
-    cp "$OUT/devkit-unpacked/zq/csdk/_standin/libzq3-c.so" "$OUT/vendor-libzq3-c.so"
+    # The "vendor" file: a core without the stand-in's control API, as bench/run.sh builds it.
+    "$T/python" bench/noop_core.py native/csdk/core_api.h > "$OUT/noop-core.c"
+    "${CC:-cc}" -O2 -fPIC -shared -Wl,-soname,libzq3-c.so -I native/csdk -o "$OUT/vendor-libzq3-c.so" "$OUT/noop-core.c"
     "$T/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$OUT/vendor" \
         -C cmake.define.CSDK_WERROR=ON -C "cmake.define.CSDK_CORE_LIBRARY=$OUT/vendor-libzq3-c.so" \
         -C "build-dir=build/vendor-{wheel_tag}" .
@@ -105,8 +109,11 @@ EOF
 metadata() {
     "$T/twine" check --strict "$OUT"/dist/*.whl "$OUT"/vendor/*.whl
     local report status=0
-    report=$("$T/check-wheel-contents" --toplevel zq "$OUT"/dist/*.whl "$OUT"/vendor/*.whl 2>&1) || status=$?
+    report=$("$T/check-wheel-contents" --toplevel zq "$OUT"/dist/zq_csdk-*.whl "$OUT"/dist/zq_csdk_devkit-*.whl \
+        "$OUT"/vendor/*.whl 2>&1) || status=$?
     echo "$report"
+    # The stand-in SDK modules stay out of zq/: a folder of their own and the .pth naming it.
+    "$T/check-wheel-contents" --toplevel _zq_sdk_standin,_zq_sdk_standin.pth "$OUT"/dist/zq_csdk_sdk_standin-*.whl
     # W004 ("not located at importable path") names a bundled core library, which
     # is not a module; any other finding fails.
     if [ "$status" -ne 0 ]; then
@@ -149,6 +156,8 @@ repaired_suite() {
     loaded=$(cd /tmp && "$venv_v/bin/python" -c 'from zq.csdk.standin import library_path; print(library_path())')
     beside=$(cd /tmp && "$venv_v/bin/python" -c 'import zq.csdk.c_sdk as m, os; print(os.path.join(os.path.dirname(os.path.realpath(m.__file__)), "libzq3-c.so"))')
     [ "$loaded" = "$beside" ] || fail "the vendor wheel's extension loaded $loaded, not $beside"
+    quiet_pip "$venv_v" pytest
+    "$T/python" tests/packaging/vendor_unit_tests.py "$venv_v/bin/python" "$OUT/vendor-unit-tests"
     "$venv_v/bin/python" -m pip uninstall -qq -y zq-csdk-devkit
     cmp "$beside" "$OUT/vendor-libzq3-c.so" || fail "uninstalling the development kit changed $beside"
     "$venv_v/bin/python" -m zq.csdk.check_core "$beside"
@@ -156,7 +165,7 @@ repaired_suite() {
 
 coexistence() {
     "$T/python" tests/packaging/coexistence.py "$OUT/coexistence" "$(ls "$OUT"/repaired/zq_csdk-*.whl)" \
-        "$(ls "$OUT"/repaired/zq_csdk_devkit-*.whl)"
+        "$(ls "$OUT"/repaired/zq_csdk_devkit-*.whl)" "$(ls "$OUT"/repaired/zq_csdk_sdk_standin-*.whl)"
 }
 
 for s in lint wheels vendor_core metadata manylinux; do

@@ -22,7 +22,15 @@ __all__ = ["LaunchError", "standin_library", "environment", "run", "main"]
 
 
 class LaunchError(Exception):
-    """A command that could not be started; the message is one line for the user."""
+    """A command that could not be started; the message is one line for the user.
+
+    ``status`` is the exit status that reports it, as a shell would: 127 for a
+    command not found, 126 for one that cannot be executed, 2 for a usage error.
+    """
+
+    def __init__(self, message: str, status: int = 2):
+        super().__init__(message)
+        self.status = status
 
 
 def standin_library() -> str:
@@ -64,11 +72,11 @@ def run(core: str, argv: Sequence[str], extra: Optional[Mapping[str, str]] = Non
     try:
         child = subprocess.Popen(list(argv), env=env)
     except FileNotFoundError:
-        raise LaunchError(f"command not found: {argv[0]}") from None
+        raise LaunchError(f"command not found: {argv[0]}", 127) from None
     except PermissionError:
-        raise LaunchError(f"command not executable: {argv[0]}") from None
+        raise LaunchError(f"command not executable: {argv[0]}", 126) from None
     except OSError as e:
-        raise LaunchError(f"cannot run {argv[0]}: {e.strerror or e}") from None
+        raise LaunchError(f"cannot run {argv[0]}: {e.strerror or e}", 126) from None
     on_main = threading.current_thread() is threading.main_thread()
     saved = {}
     if on_main:
@@ -107,4 +115,4 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m zq.csdk.st
         return run(standin_library(), command)
     except LaunchError as e:
         print(f"{prog.split()[-1]}: {e}", file=sys.stderr)
-        return 127 if str(e).startswith(("command not found", "command not executable")) else 2
+        return e.status

@@ -12,10 +12,14 @@ It gives one fixture:
     an earlier test's handler.
 
 Importing the plugin loads nothing else: the extension and the stand-in are
-opened when a test first asks for ``zq_core``.
+opened when a test first asks for ``zq_core``.  Where the extension loaded
+another core library (a vendor build's, beside it), each test asking for
+``zq_core`` fails with one line naming the command that runs the tests on the
+stand-in instead, ``python -m zq.csdk.standin exec -- python -m pytest ...``.
 """
 from __future__ import annotations
 
+import shlex
 from typing import TYPE_CHECKING, Iterator, Optional
 
 import pytest
@@ -27,21 +31,26 @@ _core: Optional[StandIn] = None
 _MISSING = object()
 
 
-def _stand_in() -> StandIn:
+def _stand_in(config: pytest.Config) -> StandIn:
     global _core
     if _core is None:
-        from .standin import StandIn
+        from .standin import StandIn, _is_standin, _loaded_core, library_path
 
+        if not _is_standin(_loaded_core()):  # a vendor build's core, beside the extension
+            rerun = shlex.join(["python", "-m", "zq.csdk.standin", "exec", "--", "python", "-m", "pytest",
+                                *config.invocation_params.args])
+            pytest.fail(f"zq_core: the extension loaded {library_path()}, not the stand-in; "
+                        f"run the tests with: {rerun}", pytrace=False)
         _core = StandIn()
     return _core
 
 
 @pytest.fixture
-def zq_core() -> Iterator[StandIn]:
+def zq_core(request: pytest.FixtureRequest) -> Iterator[StandIn]:
     """The stand-in core, reset before and after the test; the event handler restored afterwards."""
     from . import c_sdk
 
-    core = _stand_in()
+    core = _stand_in(request.config)
     handler = vars(c_sdk).get("f", _MISSING)
     core.reset()
     try:

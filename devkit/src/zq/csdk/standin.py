@@ -223,11 +223,16 @@ def _loaded_core() -> ctypes.CDLL:
         raise RuntimeError(f"no libzq3-c.so is loaded in this process: {e}") from None
 
 
+def _is_standin(lib: ctypes.CDLL) -> bool:
+    """Whether a loaded core library is the stand-in: only the stand-in has the control API."""
+    return hasattr(lib, "zqstub_reset")
+
+
 def _attach(path: Optional[str]) -> ctypes.CDLL:
     """The loaded core library when it is the stand-in (and, given `path`, that very file); else RuntimeError."""
     lib = _loaded_core()
     loaded = _file_of(lib)
-    if not hasattr(lib, "zqstub_reset"):
+    if not _is_standin(lib):
         raise RuntimeError(f"the libzq3-c.so the extension loaded ({loaded}) is not the stand-in")
     if path is not None and (loaded is None or not os.path.samefile(path, loaded)):
         raise RuntimeError(f"{path} is not the libzq3-c.so the extension loaded ({loaded})")

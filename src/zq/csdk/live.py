@@ -63,8 +63,7 @@ from . import c_sdk
 
 __all__ = ["run"]
 
-# The signals that stop a live run, and the exception each ends it with.
-_STOP_SIGNALS = {signal.SIGINT: KeyboardInterrupt, signal.SIGTERM: SystemExit}
+_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)  # see _exit_for
 _RETRY = 0.05  # s between stop requests until zqi_run returns
 
 
@@ -179,8 +178,8 @@ def run() -> int:
             current.returned = True
         # signal.signal() first runs the Python handlers of signals already
         # received, so a late SIGINT still lands in on_signal.
-        for signum, handler in taken.items():
-            signal.signal(signum, handler)
+        for taken_signal, handler in taken.items():
+            signal.signal(taken_signal, handler)
         if forward is not None:
             signal.set_wakeup_fd(forward)
         os.close(wfd)

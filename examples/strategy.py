@@ -11,12 +11,21 @@ bar it stops the run and prints a report.
 
     python3 examples/strategy.py [SESSION_FILE] [--short 5] [--long 20]
                                  [--progress 1000] [--order-status N]
+                                 [--live [--heartbeat 1.0]]
 
 --order-status N makes the stand-in answer every order with status N, to show
 how failed orders are reported (c_status_fail logs them at debug level; -v
 shows those lines).  Exit status: 0 after a complete run, 1 if the run ended
 before the last bar (or the handler raised: the run is stopped and the
 traceback printed), 2 for an unusable session file or core library.
+
+--live runs the same strategy as a live session would: through
+zq.csdk.live.run() on the live stand-in, which, like a core connected to a
+server, delivers what is queued and then waits for more instead of
+returning.  The strategy does not stop after the last bar; a second thread
+prints a heartbeat to stderr every --heartbeat seconds while the core waits,
+and Ctrl-C (or SIGTERM) ends the run with the report printed (exit status as
+above; 143 after SIGTERM).
 """
 from __future__ import annotations
 
@@ -24,6 +33,7 @@ import argparse
 import json
 import logging
 import sys
+import threading
 import time
 import traceback
 from collections import Counter, deque
@@ -33,7 +43,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import session  # noqa: E402  (the reader beside this file)
-from zq.csdk import c_sdk  # noqa: E402
+from zq.csdk import c_sdk, live  # noqa: E402
 from zq.csdk.standin import StandIn  # noqa: E402
 
 DEFAULT_SESSION = Path(__file__).resolve().parent / "data" / "session.txt"
@@ -77,6 +87,7 @@ class Strategy:
         self.last_bar, self.bars = last_bar, 0
         self.progress, self.total = progress, total
         self.stop_status: int | None = None
+        self.stop_at_last_bar = True
         self.failure: str | None = None  # the traceback of a handler that raised
         # Per event, the ns from the handler's return for the previous event to
         # its entry for this one: the core hands on the next event, the bridge
@@ -126,7 +137,7 @@ class Strategy:
                     self.order(symbol, "sell", self.position[symbol], bar)
             self.above[symbol] = above
         self.bars += 1
-        if self.bars == self.last_bar:
+        if self.bars == self.last_bar and self.stop_at_last_bar:
             self.stop_status = c_sdk.py_zqi_stop()
             c_sdk.c_status_fail(self.stop_status, "zqi_stop")
 
@@ -172,6 +183,34 @@ def int_between(low: int, high: int | None = None) -> Callable[[str], int]:
     return parse
 
 
+def run_live(core: StandIn, strategy: Strategy, heartbeat: float) -> tuple[int | None, BaseException | None]:
+    """zq.csdk.live.run() on the live stand-in until Ctrl-C or SIGTERM, a heartbeat on stderr meanwhile.
+
+    Returns zqi_run's status (None when a signal ended the run) and the exception that ended it.
+    """
+    core.set_live(True)  # zqi_run waits for more events instead of returning
+    strategy.stop_at_last_bar = False
+    done = threading.Event()
+
+    def beat() -> None:
+        n = 0
+        while not done.wait(heartbeat):
+            n += 1
+            print(f"strategy: heartbeat {n}: {sum(strategy.delivered.values())} events so far, "
+                  f"{core.queue_size()} queued, the core waits", file=sys.stderr, flush=True)
+
+    heart = threading.Thread(target=beat, name="heartbeat", daemon=True)
+    heart.start()
+    try:
+        return live.run(), None
+    except (KeyboardInterrupt, SystemExit) as e:
+        print(f"strategy: {type(e).__name__}: the live run stopped", file=sys.stderr, flush=True)
+        return None, e
+    finally:
+        done.set()
+        heart.join()
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description="Moving-average example strategy over a recorded session.")
     ap.add_argument("session", nargs="?", type=Path, default=DEFAULT_SESSION, help="session file to replay")
@@ -182,9 +221,15 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--order-status", type=int_between(-2**31, 2**31 - 1), default=None, metavar="N",
                     help="make the stand-in answer every order with status N (a 32-bit int)")
     ap.add_argument("-v", "--verbose", action="store_true", help="show the debug lines of failed statuses")
+    ap.add_argument("--live", action="store_true",
+                    help="run through zq.csdk.live.run() on the live stand-in until Ctrl-C, with a heartbeat")
+    ap.add_argument("--heartbeat", type=float, default=1.0, metavar="S",
+                    help="with --live, seconds between heartbeat lines on stderr (default 1.0)")
     args = ap.parse_args(argv)
     if not 0 < args.short < args.long:
         ap.error("--short and --long need 0 < short < long")
+    if args.heartbeat <= 0:
+        ap.error("--heartbeat needs a positive number of seconds")
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
 
     try:
@@ -221,7 +266,11 @@ def main(argv: list[str] | None = None) -> int:
 
     queued = session.replay(events, core.queue_event)
     began = time.perf_counter_ns()
-    run_status = c_sdk.py_zqi_run()
+    ended_by: BaseException | None = None
+    if args.live:
+        run_status, ended_by = run_live(core, strategy, args.heartbeat)
+    else:
+        run_status = c_sdk.py_zqi_run()
     elapsed = time.perf_counter_ns() - began
     stop_code = c_sdk.py_zqi_get_stop_error_code()
 
@@ -235,8 +284,12 @@ def main(argv: list[str] | None = None) -> int:
           f"the core received {core.call_count('zqi_place_order_pb')}")
     print(f"time per event through the bridge: mean {mean_us:.2f} us, p99 {percentile(bridge, 0.99) / 1000:.2f} us"
           f" (handler itself: mean {strategy.in_handler / max(delivered, 1) / 1000:.2f} us)")
-    print(f"run: {elapsed / 1e6:.1f} ms, py_zqi_run -> {run_status}, py_zqi_stop -> {strategy.stop_status}, "
+    result = run_status if ended_by is None else type(ended_by).__name__
+    print(f"run: {elapsed / 1e6:.1f} ms, {'live.run' if args.live else 'py_zqi_run'} -> {result}, "
+          f"py_zqi_stop -> {strategy.stop_status}, "
           f"stop code {stop_code}")
+    if isinstance(ended_by, SystemExit) and strategy.failure is None:
+        return int(ended_by.code or 0)
     if strategy.failure is not None:
         print(f"strategy: the handler failed at {strategy.failure}", file=sys.stderr, end="")
         return 1

@@ -1,5 +1,6 @@
 """The example strategy, run as a user runs it: its report and its bad-input exits."""
 import re
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -97,3 +98,26 @@ def test_bad_option_is_a_usage_error(args, error):
     proc = run(*args, timeout=60)
     assert (proc.returncode, proc.stdout) == (2, "")
     assert proc.stderr.splitlines()[-1].endswith(f"error: {error}"), proc.stderr
+
+
+@pytest.mark.parametrize("signum, status, ended", [(signal.SIGINT, 0, "KeyboardInterrupt"),
+                                                   (signal.SIGTERM, 143, "SystemExit")])
+def test_live_run_beats_while_the_core_waits_and_a_signal_ends_it_with_the_report(signum, status, ended):
+    kinds = [ln.split()[0] for ln in SESSION.read_text().splitlines() if ln and not ln.startswith("#")]
+    proc = subprocess.Popen([sys.executable, str(STRATEGY), "--live", "--progress", "0", "--heartbeat", "0.05"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    try:
+        waiting = 0  # heartbeats once every event is in: the core waits, this thread runs
+        for line in proc.stderr:
+            waiting += f"{len(kinds)} events so far, 0 queued, the core waits" in line
+            if waiting == 2:
+                break
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert waiting == 2 and proc.returncode == status, err
+    assert f"events delivered: {len(kinds)} (bar {kinds.count('bar')}, tick {kinds.count('tick')})" in out
+    assert f"live.run -> {ended}" in out and f"strategy: {ended}: the live run stopped" in err

@@ -1,6 +1,6 @@
 """The stand-in's control API as a testing kit: the bounded call log, argument
 checking (one clear exception, nothing changed), text accepted as UTF-8, and
-its type hints under mypy --strict."""
+its type hints (and the live run's) under mypy --strict."""
 import os
 import re
 import subprocess
@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from zq.csdk import pytest_plugin, standin
+from zq.csdk import live, pytest_plugin, standin
 from zq.csdk.standin import DEFAULT_LOG_CAPACITY, NEGATIVE_LENGTH, NULL_REPLY, UnknownFunctionError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -82,6 +82,8 @@ MISUSES = [(f"{name} fn={fn!r}", lambda c, name=name, fn=fn, args=args: getattr(
     ("capacity too large", lambda c: c.set_log_capacity(2**31), OverflowError, r"^capacity must fit"),
     ("capacity str", lambda c: c.set_log_capacity("10"), TypeError, r"^capacity must be int, not str$"),
     ("logging str", lambda c: c.logging("off"), TypeError, r"^on must be bool, not str$"),
+    ("live str", lambda c: c.set_live("on"), TypeError, r"^on must be bool, not str$"),
+    ("delivery thread None", lambda c: c.set_delivery_thread(None), TypeError, r"^on must be bool, not NoneType$"),
 ]
 
 
@@ -123,7 +125,7 @@ def test_every_core_function_is_known_by_name(core):
 
 def test_testing_kit_type_checks_strictly(tmp_path):
     pytest.importorskip("mypy")
-    modules = [a for mod in (standin, pytest_plugin) for a in ("-m", mod.__name__)]  # the installed ones
+    modules = [a for mod in (standin, pytest_plugin, live) for a in ("-m", mod.__name__)]  # the installed ones
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, *modules],
                           capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -11,11 +11,13 @@
 #pragma GCC visibility pop
 #include "call_log.h"
 #include "event_queue.h"
+#include "live_loop.h"
 
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -58,20 +60,16 @@ FnState* find(const char* fn) {
 }
 
 bool g_logging = true;
-bool g_stop = false;
-EventCallback g_callback = nullptr;
-standin::EventQueue g_queue;
+// Made once and never destroyed: a delivery thread may still wait on it at exit.
+standin::EventLoop& g_loop = *new standin::EventLoop;
 standin::CallLog g_log;
-
-void deliver_one() {
-    standin::Event ev = g_queue.pop();
-    g_queue.enter();
-    if (g_callback) g_callback(ev.type, const_cast<char*>(ev.data), ev.data_len);
-    g_queue.leave();
-}
+// The log is written by core calls on any thread: during a live run the
+// caller of zqi_run does not hold the interpreter lock that orders the rest.
+std::mutex g_log_mutex;
 
 [[gnu::noinline]] void deliver_scripted(int n) {
-    for (; n != 0 && !g_queue.empty(); n -= (n > 0)) deliver_one();
+    for (; n != 0 && g_loop.deliver_one(); n -= (n > 0)) {
+    }
 }
 // Inline: unscripted, a call costs one test, not a call.
 inline void deliver_during(const FnState& st) {
@@ -89,6 +87,7 @@ struct Log : standin::LogLine {
 // alone: one test of the flag.
 template <class Line>
 [[gnu::cold, gnu::noinline]] void write_log(const Line& line) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     line();
 }
 #define LOG(...)                                          \
@@ -150,6 +149,7 @@ inline int echo(FnState& st, const void* req, int req_len, void** res, int* res_
 // The log line of a request-shaped call, kept out of the functions' own code.
 [[gnu::cold, gnu::noinline]] void log_request(const FnState& st, const void* req, int req_len,
                                               const void* const* out) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     Log line{st};
     line.buf(req, req_len);
     if (out) line.out_null("res_null", out);
@@ -320,21 +320,20 @@ extern "C" int zqi_run(void) {
     LOG(Log{st_zqi_run});
     announce();
     ++st_zqi_run.calls;
-    g_stop = false;
-    while (!g_stop && !g_queue.empty()) deliver_one();
+    g_loop.run();
     return st_zqi_run.status;
 }
 STATE(zqi_stop);
 extern "C" int zqi_stop(void) {
     LOG(Log{st_zqi_stop});
-    g_stop = true;
+    g_loop.stop();
     return status_call(st_zqi_stop);
 }
 STATE(zqi_poll);
 extern "C" int zqi_poll(void) {
     LOG(Log{st_zqi_poll});
     ++st_zqi_poll.calls;
-    if (!g_queue.empty()) deliver_one();
+    g_loop.deliver_one();
     return st_zqi_poll.status;
 }
 STATE(zqi_now);
@@ -353,20 +352,24 @@ STATE(zqi_set_event_callback_pb);
 extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
     LOG(Log{st_zqi_set_event_callback_pb}.fnptr(reinterpret_cast<void*>(cb)));
     ++st_zqi_set_event_callback_pb.calls;
-    g_callback = cb;
+    g_loop.set_callback(cb);
 }
 
 // ---- control API ------------------------------------------------------------------
 extern "C" {
 
 void zqstub_reset(void) {
+    g_loop.reset();
     for (auto& kv : registry()) kv.second->reset();
-    g_queue.clear();
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     g_log.clear();
     g_log.set_capacity(standin::CallLog::kDefaultCapacity);
-    g_stop = false;
     g_logging = true;
 }
+
+void zqstub_set_live(int on) { g_loop.set_live(on != 0); }
+
+void zqstub_set_delivery_thread(int on) { g_loop.set_delivery_thread(on != 0); }
 
 void zqstub_set_logging(int on) { g_logging = on != 0; }
 
@@ -412,24 +415,32 @@ void zqstub_queue_event(const char* msg_type, int type_len, const void* data, in
     // A NULL payload keeps nothing: its length is only handed out.
     bool keep = data && data_len > 0 && !(flags & ZQSTUB_EVENT_NULL_DATA);
     size_t dl = keep ? static_cast<size_t>(data_len) : 0;
-    g_queue.push(msg_type, tl, static_cast<const char*>(data), dl, data_len, flags);
+    g_loop.push(msg_type, tl, static_cast<const char*>(data), dl, data_len, flags);
 }
 
-int zqstub_queue_size(void) { return static_cast<int>(g_queue.size()); }
+int zqstub_queue_size(void) { return static_cast<int>(g_loop.size()); }
 
-void* zqstub_callback(void) { return reinterpret_cast<void*>(g_callback); }
+void* zqstub_callback(void) { return reinterpret_cast<void*>(g_loop.callback()); }
 
-int zqstub_log_count(void) { return static_cast<int>(g_log.size()); }
+int zqstub_log_count(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return static_cast<int>(g_log.size());
+}
 
 const char* zqstub_log_entry(int i) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     if (i < 0 || static_cast<size_t>(i) >= g_log.size()) return nullptr;
     return g_log.at(static_cast<size_t>(i)).c_str();
 }
 
-void zqstub_log_clear(void) { g_log.clear(); }
+void zqstub_log_clear(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log.clear();
+}
 
 int zqstub_set_log_capacity(long capacity) {
     if (capacity <= 0 || capacity > ZQSTUB_LOG_CAPACITY_MAX) return -1;
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     g_log.set_capacity(capacity);
     return 0;
 }

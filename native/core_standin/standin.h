@@ -24,7 +24,7 @@ enum {
 // stderr that this is the stand-in (they do once per process otherwise).
 void zqstub_take_control(void);
 
-void zqstub_reset(void);
+void zqstub_reset(void);  // also: not live, no delivery thread
 void zqstub_set_logging(int on);
 
 // Per function, by its core name.  Each returns 0, or -1 for an unknown name.
@@ -40,6 +40,15 @@ long zqstub_calls(const char* fn);                      // calls counted even wi
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags);
 int zqstub_queue_size(void);
 void* zqstub_callback(void);
+
+// Live mode: zqi_run waits for events queued from any thread and delivers
+// them until zqi_stop, as a core connected to a server does; off, it returns
+// once the queue is empty.  The queue may be filled from any thread.
+void zqstub_set_live(int on);
+// Events of a run delivered from a thread of the stand-in's own; zqi_run then
+// only waits (zqi_poll and deliver_during still deliver on the caller's
+// thread).  Switching it off waits for the event in delivery.
+void zqstub_set_delivery_thread(int on);
 
 // The call log: one JSON object per call, oldest first.  It keeps the newest
 // `capacity` calls: each call beyond that drops the oldest line and is counted

@@ -78,14 +78,48 @@ bool deliver(const char* msg_type, void* data, int data_len) {
     return static_cast<bool>(result);
 }
 
-extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len) {
-    // Called synchronously from inside a core call made by this module, so the
-    // calling thread holds the interpreter lock.  An exception pending in the
-    // caller is kept aside and put back.
+// A KeyboardInterrupt or SystemExit raised by the handler while a live run of
+// zq.csdk.live is in progress ends that run: the live module takes it
+// (_take_exit returns true) and it is not reported here.  With that module
+// not imported, or no live run in progress, it is reported as usual.  The
+// module is looked up, never imported.
+bool taken_by_live_run() {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && !PyErr_ExceptionMatches(PyExc_SystemExit)) return false;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref live = Ref::steal(PyImport_GetModule(CSDK_INTERNED("zq.csdk.live")));
+    Ref taken;
+    if (live) taken = Ref::steal(PyObject_CallMethodOneArg(live.get(), CSDK_INTERNED("_take_exit"), exc.get()));
+    int yes = taken ? truth(taken.get()) : 0;
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(live ? live.get() : Py_None);  // a fault of the live module
+    if (yes > 0) return true;
+    PyErr_SetRaisedException(exc.release());
+    return false;
+}
+
+// One event, on a thread that holds the interpreter lock.  An exception
+// pending in the caller is kept aside and put back.
+[[gnu::always_inline]] inline void deliver_held(const char* msg_type, void* data, int data_len) {
     ++g_bridge_entries;
     Ref saved = Ref::steal(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr);
-    if (!deliver(msg_type, data, data_len)) report_failure();
+    if (!deliver(msg_type, data, data_len) && !taken_by_live_run()) report_failure();
     if (saved) PyErr_SetRaisedException(saved.release());
+}
+
+// One event on a thread that does not hold the lock: a live run's, or a
+// thread of the core library's own.  The lock is taken for the event and
+// released after; until it is free the thread waits here.
+[[gnu::noinline]] void deliver_unheld(const char* msg_type, void* data, int data_len) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    deliver_held(msg_type, data, data_len);
+    PyGILState_Release(state);
+}
+
+extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len) {
+    // Called inside a core call made by this module, the calling thread holds
+    // the lock and nothing changes; otherwise the event takes it.
+    if (!holds_gil()) [[unlikely]]
+        return deliver_unheld(msg_type, data, data_len);
+    deliver_held(msg_type, data, data_len);
 }
 
 }  // namespace

@@ -178,6 +178,28 @@ inline bool enter_recursion(const char* where) {
 inline void leave_recursion() { --t_native_depth; }
 
 // ---------------------------------------------------------------------------
+// Whether the calling thread holds the interpreter lock, asked by the event
+// bridge, which a core library may call on a thread without it.  From 3.12 a
+// thread's current thread state is a thread-local variable, set only while
+// that thread holds the lock, and PyThreadState_GetUnchecked (public from
+// 3.13; 3.12 exports it as _PyThreadState_UncheckedGet) reads it.  Through
+// 3.11 the same call returns the lock holder's thread state whichever thread
+// asks, so it is compared with the calling thread's own (pointers only: the
+// holder's state is never read).  PyGILState_Check would serve on every
+// version, but it answers 1 on every thread once a second interpreter has
+// been created in the process.
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+    return holder && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // A vectorcall made through the callable type's tp_call: what the private
 // _PyObject_MakeTpCall does (declared internal from 3.13), with public calls
 // only.  Used by a vectorcall slot that hands a call back to the type's

@@ -591,6 +591,30 @@ def event_cases(m, core) -> List[Case]:
         run()
         return 0
     add("stop from handler", delivers(three[:2], drain, 2, 0), register(stopper))
+
+    # The live run (zq.csdk.live) over the stand-in not live: it returns once
+    # the queue is empty, the events delivered on the caller's thread or the
+    # stand-in's, with the lock taken for each.
+    from zq.csdk import live
+    threaded = (lambda: core.set_delivery_thread(True)), (lambda: core.set_delivery_thread(False))
+    add("live run delivers", delivers(three, live.run, 3, 0, lambda r: r == 0), register(counting))
+    add("live run, delivery thread", delivers(three, live.run, 3, 0, lambda r: r == 0),
+        both(register(counting), threaded[0]), threaded[1])
+    add("live run, raising handler on the delivery thread", delivers(three, live.run, 3, 3),
+        both(register(raising), threaded[0]), threaded[1])
+
+    def interrupt(t_, d):
+        seen[0] += 1
+        raise KeyboardInterrupt
+
+    def interrupted():
+        try:
+            live.run()
+        except KeyboardInterrupt:
+            return 0
+        raise AssertionError("KeyboardInterrupt not raised")
+    add("live run ended by the handler's KeyboardInterrupt", delivers(three[:1], interrupted, 1, 0),
+        register(interrupt))
     return cases
 
 

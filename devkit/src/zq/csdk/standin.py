@@ -19,6 +19,22 @@ until the queue is empty (events queued meanwhile included) and then returns;
 the rest queued.  ``zqi_poll`` delivers one, and ``deliver_during`` makes a
 named function deliver them during its own call.
 
+Two options make it behave like a core connected to a server, for testing
+threads and the live run of :mod:`zq.csdk.live`:
+
+* ``set_live(True)``: ``zqi_run`` waits for events queued from any thread
+  (``queue_event`` may be called from any thread at any time) and delivers
+  them until ``zqi_stop`` is called, from a handler or another thread.
+  ``c_sdk.py_zqi_run`` holds the interpreter lock while it waits, so there
+  only a handler can stop it; use ``zq.csdk.live.run``.
+* ``set_delivery_thread(True)``: the events of a run are delivered from a
+  thread of the stand-in's own, while ``zqi_run`` waits on the caller's
+  (``zqi_poll`` and ``deliver_during`` still deliver on the caller's thread).
+  Under ``c_sdk.py_zqi_run`` these events wait for the interpreter lock,
+  which the run holds: such a run does not end by itself.
+
+``reset()`` switches both off (call it with no run in progress).
+
 Every argument is checked before the stand-in is touched, so a misuse raises
 one exception and changes nothing: a ``TypeError`` naming the parameter for a
 value of the wrong type, ``ValueError`` or ``OverflowError`` for one out of
@@ -169,6 +185,8 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("zqstub_queue_event", None, [ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_int]),
     ("zqstub_queue_size", ctypes.c_int, []),
     ("zqstub_callback", ctypes.c_void_p, []),
+    ("zqstub_set_live", None, [ctypes.c_int]),
+    ("zqstub_set_delivery_thread", None, [ctypes.c_int]),
     ("zqstub_log_count", ctypes.c_int, []),
     ("zqstub_log_entry", ctypes.c_char_p, [ctypes.c_int]),
     ("zqstub_log_clear", None, []),
@@ -275,14 +293,28 @@ class StandIn:
     # ---- state -------------------------------------------------------------------
 
     def reset(self) -> None:
-        """Every function back to its defaults; queue and log emptied; logging on at the default capacity."""
+        """Every function back to its defaults; queue and log emptied; logging on at the default capacity;
+        not live and no delivery thread."""
         self._lib.zqstub_reset()
+
+    @staticmethod
+    def _flag(on: object) -> int:
+        if not isinstance(on, int):
+            raise TypeError(f"on must be bool, not {type(on).__name__}")
+        return int(bool(on))
 
     def logging(self, on: bool) -> None:
         """Switch the call log on or off (off: only call counts are kept)."""
-        if not isinstance(on, int):
-            raise TypeError(f"on must be bool, not {type(on).__name__}")
-        self._lib.zqstub_set_logging(int(bool(on)))
+        self._lib.zqstub_set_logging(self._flag(on))
+
+    def set_live(self, on: bool) -> None:
+        """Live: ``zqi_run`` waits for events queued from any thread until ``zqi_stop``."""
+        self._lib.zqstub_set_live(self._flag(on))
+
+    def set_delivery_thread(self, on: bool) -> None:
+        """Deliver the events of a run from a thread of the stand-in's own (off: waits for the event in
+        delivery)."""
+        self._lib.zqstub_set_delivery_thread(self._flag(on))
 
     def set_status(self, fn: str, status: int) -> None:
         """The status (or int result) `fn` returns from now on."""

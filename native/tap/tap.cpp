@@ -35,7 +35,9 @@ constexpr size_t kRecordHead = 9;                    // u32 length, u8 kind, u32
 constexpr size_t kMaxPayload = 64u << 20;            // larger records cannot be read back
 constexpr size_t kMaxPending = 256u << 20;           // beyond this the writer is behind: drop
 constexpr long kFlushNs = 50 * 1000 * 1000;          // the writer's period
-constexpr size_t kInitialTouch = 16u << 20;          // per buffer, faulted in ahead at the start
+constexpr long kTickNs = 5 * 1000 * 1000;            // how often it faults pages in ahead of the callers
+constexpr size_t kAhead = 4u << 20;                  // how far ahead
+constexpr size_t kCallerTouch = 64u << 10;           // what a caller faults in when the writer is behind
 const char kMagic[] = "ZQCASSETTE\n\x01\x00";        // 11 bytes + u16 version 1
 
 #ifndef MADV_POPULATE_WRITE
@@ -129,26 +131,39 @@ void stop_recording(const char* why) {  // caller holds g_mu
 
 Bytes g_spare;  // the buffer the writer is writing out, owned by it
 
+// Faults in the pages of the buffer the callers are filling, kAhead bytes
+// past its end, while they fill it.  Caller holds g_mu; releases it meanwhile.
+void touch_ahead() {
+    Bytes active = g_buf;  // the mapping stays put; only the writer swaps buffers
+    pthread_mutex_unlock(&g_mu);
+    active.touch(active.n + kAhead);
+    pthread_mutex_lock(&g_mu);
+    if (g_buf.p == active.p && g_buf.touched < active.touched) g_buf.touched = active.touched;
+}
+
 void* writer_main(void*) {
     Bytes& out = g_spare;
-    pthread_mutex_lock(&g_mu);
-    Bytes first = g_buf;  // its pointer and touched size; the callers are filling it
-    pthread_mutex_unlock(&g_mu);
-    first.touch(kInitialTouch);
-    out.touch(kInitialTouch);
-    pthread_mutex_lock(&g_mu);
-    g_buf.touched = first.touched;
-    pthread_mutex_unlock(&g_mu);
+    out.touch(kAhead);
     bool failed = !write_all(kMagic, 13);
     int err = errno;
     pthread_mutex_lock(&g_mu);
     if (failed) stop_recording(strerror(err));
+    timespec next;  // the next pass
+    clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {
-        if (!g_closing) {
-            timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += kFlushNs;
+        // Between passes, a tick every kTickNs keeps the callers' pages ahead of them.
+        next.tv_nsec += kFlushNs;
+        if (next.tv_nsec >= 1000000000) next.tv_sec++, next.tv_nsec -= 1000000000;
+        for (;;) {
+            touch_ahead();
+            if (g_closing) break;
+            timespec now, until;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec >= next.tv_nsec)) break;
+            until = now;
+            until.tv_nsec += kTickNs;
             if (until.tv_nsec >= 1000000000) until.tv_sec++, until.tv_nsec -= 1000000000;
+            if (until.tv_sec > next.tv_sec || (until.tv_sec == next.tv_sec && until.tv_nsec > next.tv_nsec)) until = next;
             pthread_cond_timedwait(&g_wake, &g_mu, &until);
         }
         Bytes tmp = g_buf;
@@ -162,9 +177,6 @@ void* writer_main(void*) {
             ok = write_all(out.p, out.n);
         }
         err = errno;
-        // The buffer the callers fill next has its pages touched for twice
-        // this pass: faulting them in is the writer's work, not a caller's.
-        out.touch(2 * out.n);
         out.n = 0;
         pthread_mutex_lock(&g_mu);
         if (!ok) stop_recording(strerror(err));
@@ -380,6 +392,9 @@ void Writer::put(const void* p, size_t n) {
         ok_ = false;
         return;
     }
+    // Past what the writer has faulted in (it is behind): a batch of pages in
+    // one go, rather than a fault every few calls.
+    if (__builtin_expect(g_buf.n + n > g_buf.touched, 0)) g_buf.touch(g_buf.n + n + kCallerTouch);
     memcpy(g_buf.p + g_buf.n, p, n);
     g_buf.n += n;
 }

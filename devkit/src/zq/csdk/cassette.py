@@ -16,6 +16,7 @@ file, print what was readable and say where it ends (exit status 1).
 """
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import os
 import sys
@@ -110,13 +111,14 @@ def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
 
 
 def replay(cassette: str, command: List[str], match: List[str]) -> int:
-    try:
-        from zq.csdk._replay import run_replay
+    try:  # the player, loaded only when asked for
+        player = importlib.import_module("zq.csdk._replay")
     except ModuleNotFoundError as e:
         if e.name != "zq.csdk._replay":
             raise
         raise _launch.LaunchError("replay is not available in this development kit") from None
-    return run_replay(cassette, command, match)
+    status: int = player.run_replay(cassette, command, match)
+    return status
 
 
 def _read(path: str, report: Callable[[Reader], None]) -> int:

@@ -8,7 +8,9 @@ with cc and runs it, R rounds each:
 - a reply call (zqi_place_order_pb, 100-byte request, the stand-in's 100-byte
   echo as the reply) N times straight to the stand-in, then N times through
   the tap recording into PATH (default: a file in the system's temporary
-  folder); each call timed alone, so the clock's own cost is in both rows;
+  folder); each call timed alone, so the clock's own cost is in both rows.
+  "cpu mean" is the calling thread's CPU time per call: on a busy machine the
+  clock's mean also holds the time the thread waited for a processor;
 - the flush delay: a single call, at a random point of the writer's period,
   then how long until the cassette grows (40 times).
 Prints the mean and percentiles per row and the overhead (tap minus direct)
@@ -65,9 +67,9 @@ def main() -> int:
         flush = run([str(exe), "flush", standin, tap, path, "40"], env)
 
     print(f"python {sysconfig.get_python_version()}, {args.calls} calls per row, best of {args.rounds} rounds "
-          f"(by the tap's mean)")
+          f"(by the tap's CPU mean)")
     direct, tapped, size = min(rows, key=lambda r: r[1][0])
-    print(f"{'ns per call':24}{'mean':>9}{'p50':>9}{'p99':>9}{'p99.9':>9}")
+    print(f"{'ns per call':24}{'cpu mean':>9}{'mean':>9}{'p50':>9}{'p99':>9}{'p99.9':>9}")
     print(f"{'stand-in, direct':24}" + "".join(f"{v:9.0f}" for v in direct))
     print(f"{'through the tap':24}" + "".join(f"{v:9.0f}" for v in tapped))
     print(f"{'overhead':24}" + "".join(f"{t - d:9.0f}" for d, t in zip(direct, tapped)))

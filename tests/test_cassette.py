@@ -12,8 +12,8 @@ import pytest
 
 from test_example import STRATEGY, report
 from zq.csdk import _launch, cassette, check_core
-from zq.csdk._cassette_file import (MAGIC, SECRET, CallRecord, CassetteError, EndRecord, EventRecord, Header, Reader,
-                                    ReturnRecord)
+from zq.csdk._cassette_file import (FNPTR, MAGIC, SECRET, VOID, Buf, CallRecord, CassetteError, EndRecord, EventRecord,
+                                    Header, Out, Reader, ReturnRecord)
 
 ROOT = Path(__file__).resolve().parent.parent
 TOKEN = "demo-token"  # what examples/strategy.py gives py_zqi_set_token
@@ -267,3 +267,130 @@ def test_kept_secrets_env_is_not_inherited(tmp_path, recorded):
     env = dict(os.environ, ZQ_CASSETTE_KEEP_SECRETS="1")
     assert launch("record", path, "--", sys.executable, STRATEGY, env=env).returncode == 0
     assert TOKEN.encode() not in path.read_bytes()
+
+
+VALUES = """
+import threading
+from zq.csdk import c_sdk
+from zq.csdk.standin import NEGATIVE_LENGTH, NORMAL, NULL_REPLY, NULL_TEXT, StandIn
+core = StandIn()
+c_sdk.py_zqi_current("A,B", "price", True)
+core.set_mode("zqi_place_order_pb", NULL_REPLY, 5)
+c_sdk.py_zqi_place_order(b"null-reply")
+core.set_mode("zqi_place_order_pb", NEGATIVE_LENGTH, -4)
+try:
+    c_sdk.py_zqi_place_order(b"negative")
+except SystemError:  # the module's answer to a negative reply length
+    pass
+core.set_mode("zqi_place_order_pb", NORMAL)
+core.set_status("zqi_place_order_pb", -3)
+c_sdk.py_zqi_place_order(b"status")
+core.set_status("zqi_place_order_pb", 0)
+c_sdk.zqi_now()
+c_sdk.zqi_now_plus()
+c_sdk.py_zqi_get_serv_addr("srv")
+core.set_mode("zqi_get_serv_addr", NULL_TEXT)
+c_sdk.py_zqi_get_serv_addr("none")
+c_sdk.zqi_strerror(5)
+c_sdk.py_zqi_set_backtest_config("s", "e", 1.5, 0.25, 0, 0, 0, 0, 0, 1, 2, 3)
+c_sdk.py_zqi_set_data_callback(lambda t, d: c_sdk.py_zqi_log(b"in-handler"))
+core.queue_event(b"tick", b"payload-1")
+core.deliver_during("zqi_current_price_pb", 1)
+c_sdk.py_zqi_current_price(b"cp")
+threads = [threading.Thread(target=lambda i=i: [c_sdk.py_zqi_place_order(b"t%d" % i) for _ in range(50)])
+           for i in range(3)]
+[t.start() for t in threads]
+[t.join() for t in threads]
+"""
+
+
+@pytest.fixture(scope="module")
+def values(tmp_path_factory):
+    """A script calling functions of every argument and output shape, recorded: its records."""
+    folder = tmp_path_factory.mktemp("values")
+    (folder / "values.py").write_text(VALUES)
+    run = launch("record", folder / "values.zqc", "--", sys.executable, folder / "values.py")
+    assert run.returncode == 0, run.stderr
+    return records(folder / "values.zqc")[0]
+
+
+def _call(recs, fn, first_arg=None):
+    """The CALL of `fn` (whose first argument's data is `first_arg`, if given) and its RETURN."""
+    call = next(r for r in recs if isinstance(r, CallRecord) and r.fn == fn and
+                (first_arg is None or getattr(r.args[0], "data", r.args[0]) == first_arg))
+    return call, next(r for r in recs if isinstance(r, ReturnRecord) and r.seq == call.seq)
+
+
+@pytest.mark.parametrize("fn, first, args, result, out", [
+    ("zqi_current_pb", None, [b"A,B", True, b"price"], 0, "reply"),
+    ("zqi_place_order_pb", b"null-reply", [Buf(10, b"null-reply")], 0, Out(5, None)),
+    ("zqi_place_order_pb", b"negative", [Buf(8, b"negative")], 0, Out(-4, None)),
+    ("zqi_place_order_pb", b"status", [Buf(6, b"status")], -3, "reply"),
+    ("zqi_now", None, [], int, None),
+    ("zqi_now_plus", None, [], float, None),
+    ("zqi_get_serv_addr", b"srv", [b"srv"], 0, Out(-1, b"127.0.0.1:7001")),
+    ("zqi_get_serv_addr", b"none", [b"none"], 0, Out(-1, None)),
+    ("zqi_strerror", None, [5], bytes, None),
+    ("zqi_set_backtest_config", None, [b"s", b"e", 1.5, 0.25, 0.0, 0.0, 0.0, 0.0, 0.0, 1, 2, 3], 0, None),
+    ("zqi_set_event_callback_pb", None, [FNPTR], VOID, None),
+])
+def test_values_of_every_shape_are_recorded_as_passed(values, fn, first, args, result, out):
+    call, ret = _call(values, fn, first)
+    assert call.args == args and [type(a) for a in call.args] == [type(a) for a in args]
+    assert type(ret.result) is result if isinstance(result, type) else ret.result is result or ret.result == result
+    if out == "reply":
+        assert ret.out is not None and ret.out.length == len(ret.out.data)
+    else:
+        assert ret.out == out
+
+
+def test_events_and_the_handlers_calls_nest_inside_the_call_they_arrived_during(values):
+    call, ret = _call(values, "zqi_current_price_pb", b"cp")
+    inner = values[values.index(call) + 1:values.index(ret)]
+    assert [type(r) for r in inner] == [EventRecord, CallRecord, ReturnRecord]
+    event, log, log_ret = inner
+    assert (event.during, event.thread, event.msg_type, event.data_len, event.data) == \
+        (call.seq, call.thread, b"tick", 9, b"payload-1")
+    assert (log.fn, log.args, log.thread, log_ret.seq) == ("zqi_log_pb", [Buf(10, b"in-handler")], call.thread, log.seq)
+
+
+def test_calls_from_threads_each_keep_their_thread_and_pairing(values):
+    threads = {}
+    for r in values:
+        if isinstance(r, CallRecord) and r.fn == "zqi_place_order_pb" and r.args[0].data[:1] == b"t":
+            threads.setdefault(r.args[0].data, set()).add(r.thread)
+    assert len(threads) == 3 and all(len(t) == 1 for t in threads.values())
+    assert len(set().union(*threads.values())) == 3 and 1 not in set().union(*threads.values())
+    open_calls = {}  # per thread: the calls in progress, innermost last
+    for r in values:
+        if isinstance(r, CallRecord):
+            open_calls.setdefault(r.thread, []).append(r.seq)
+        elif isinstance(r, ReturnRecord):
+            innermost = [t for t, stack in open_calls.items() if stack and stack[-1] == r.seq]
+            assert len(innermost) == 1, r
+            open_calls[innermost[0]].pop()
+    assert all(not stack for stack in open_calls.values())
+
+
+def test_a_second_process_does_not_write_into_the_first_ones_cassette(tmp_path):
+    one = f"{sys.executable} -c 'from zq.csdk import c_sdk, standin; standin.StandIn(); c_sdk.zqi_init()'"
+    run = launch("record", tmp_path / "two.zqc", "--", "sh", "-c", f"{one} && {one}")
+    assert run.returncode == 0 and run.stderr.count("\n") == 1
+    assert "already holds another process's recording" in run.stderr
+    recs, reader = records(tmp_path / "two.zqc")
+    assert reader.ended and [r.fn for r in recs if isinstance(r, CallRecord)] == ["zqi_init"]
+
+
+@pytest.mark.parametrize("change, message", [
+    (("void zqi_set_mode(int mode);", "void zqi_set_mode(float mode);"), "no way to record a parameter of type 'float'"),
+    (("int zqi_set_token(const char* token);", "int zqi_set_token(const char* tok);"),
+     "secrets named in this script are not in"),
+])
+def test_forwarding_generator_refuses_what_it_cannot_record(tmp_path, change, message):
+    header = (ROOT / "native" / "csdk" / "core_api.h").read_text()
+    assert change[0] in header
+    (tmp_path / "core_api.h").write_text(header.replace(*change))
+    (tmp_path / "core_functions.def").write_text((ROOT / "native" / "csdk" / "core_functions.def").read_text())
+    gen = subprocess.run([sys.executable, ROOT / "native" / "tap" / "gen_forward.py", tmp_path / "core_api.h",
+                          tmp_path / "f.cpp", tmp_path / "f.map"], capture_output=True, text=True)
+    assert gen.returncode == 1 and message in gen.stderr and not (tmp_path / "f.cpp").exists()

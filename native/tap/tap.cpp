@@ -179,10 +179,13 @@ void* writer_main(void*) {
     timespec next;  // the next pass
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {
-        // Between passes, a tick every kTickNs keeps the callers' pages ahead of them.
+        // Between passes, a tick every kTickNs keeps the callers' pages ahead
+        // of them, while they are filling them (an idle process: no ticks).
         next.tv_nsec += kFlushNs;
         if (next.tv_nsec >= 1000000000) next.tv_sec++, next.tv_nsec -= 1000000000;
-        for (;;) {
+        for (size_t seen = SIZE_MAX;;) {
+            bool idle = g_buf.n == seen;
+            seen = g_buf.n;
             touch_ahead();
             if (g_closing) break;
             timespec now, until;
@@ -191,7 +194,8 @@ void* writer_main(void*) {
             until = now;
             until.tv_nsec += kTickNs;
             if (until.tv_nsec >= 1000000000) until.tv_sec++, until.tv_nsec -= 1000000000;
-            if (until.tv_sec > next.tv_sec || (until.tv_sec == next.tv_sec && until.tv_nsec > next.tv_nsec)) until = next;
+            if (idle || until.tv_sec > next.tv_sec || (until.tv_sec == next.tv_sec && until.tv_nsec > next.tv_nsec))
+                until = next;
             pthread_cond_timedwait(&g_wake, &g_mu, &until);
         }
         Bytes tmp = g_buf;

@@ -53,11 +53,11 @@ def recorded_core() -> str:
     The extension is found without importing it, so this process loads no core.
     """
     try:
-        spec = importlib.util.find_spec("zq.csdk.c_sdk")
+        found = importlib.util.find_spec("zq.csdk.c_sdk")
     except (ImportError, ValueError):
-        spec = None
-    if spec is not None and spec.origin:
-        beside = Path(spec.origin).resolve().parent / "libzq3-c.so"
+        found = None
+    if found is not None and found.origin:
+        beside = Path(found.origin).resolve().parent / "libzq3-c.so"
         if beside.is_file():
             return str(beside)
     return _launch.standin_library()

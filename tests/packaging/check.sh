@@ -119,7 +119,7 @@ metadata() {
     if [ "$status" -ne 0 ]; then
         local other
         other=$(echo "$report" | grep -v ': OK$' | grep -v -E '^[^ ].*: W004: Module is not located at importable path:$' \
-            | grep -v -E '^  zq/csdk/(_standin/)?libzq3-c\.so$' || true)
+            | grep -v -E '^  zq/csdk/(_standin/|_tap/)?libzq3-c\.so$' || true)
         [ -z "$other" ] || fail "check-wheel-contents: $other"
     fi
 }

@@ -20,7 +20,7 @@ LOGS=$ROOT/build/sanitizer-logs
 
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check scikit-build-core cmake ninja
-# The extension and the stand-in (devkit/) with the same sanitizer settings,
+# The extension and the stand-in and the cassette tap (devkit/) with the same sanitizer settings,
 # each in a build folder of its own project directory.
 for dist in "$ROOT[test]" "$ROOT/devkit"; do
     "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation \
@@ -29,7 +29,7 @@ done
 "$VENV/bin/python" -m pip install -qq --disable-pip-version-check --no-build-isolation "$ROOT/devkit/sdk"
 
 SO=$(cd /tmp && "$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("zq.csdk.c_sdk").origin)')
-for lib in "$SO" "$(dirname "$SO")/_standin/libzq3-c.so"; do
+for lib in "$SO" "$(dirname "$SO")/_standin/libzq3-c.so" "$(dirname "$SO")/_tap/libzq3-c.so"; do
     if ! readelf -d "$lib" | grep -q 'libasan'; then
         echo "sanitize.sh: $lib is not built with AddressSanitizer" >&2
         exit 1

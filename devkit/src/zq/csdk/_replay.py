@@ -1,0 +1,169 @@
+"""Replaying a cassette: a command, or a test, run on the stand-in core
+answering from a recording.
+
+The stand-in matches each core call against the next recorded one and
+answers with the recorded status and reply, delivering the events recorded
+during it at the same point (see the development kit's README, "Replaying a
+cassette").  A call the recording does not have, one out of order, and
+recorded calls never made are divergences, reported expected against
+received.
+
+Match rules relax the comparison per core function, as HTTP recorders'
+``match_on`` does.  ``match`` maps a core function's name, or ``"*"`` for
+every function, to one rule or a list of them:
+
+``"function"``
+    the function alone: arguments are not compared;
+``{"ignore": [N, ...]}``
+    the arguments at these positions (from 0) are not compared;
+``{"mask": [REGEX, ...]}``
+    in every text and request argument, what a pattern matches is cut out on
+    both sides before comparing, e.g. ``r'"created_at": *"[^"]*"'``.
+    Patterns follow ECMAScript syntax (as in JavaScript), which agrees with
+    Python's ``re`` for the usual classes, groups and quantifiers.
+"""
+from __future__ import annotations
+
+import os
+import re
+import struct
+import sys
+import tempfile
+import zlib
+from pathlib import Path
+from typing import Any, List, Mapping, Optional, Sequence, Union
+
+from ._launch import LaunchError, run, standin_library
+
+__all__ = ["CassetteError", "MatchRules", "DIVERGED", "run_replay", "check_cassette", "rules_text"]
+
+DIVERGED = 3
+"""The status of a replayed command that succeeded but diverged from its recording."""
+
+FORMAT_VERSION = 1
+_MAGIC = b"ZQCASSETTE\n"
+_FRAME = struct.Struct("<IBI")  # payload length, kind, CRC-32 of kind and payload
+_MAX_PAYLOAD = 64 << 20
+_HEADER, _END = 1, 5
+
+Rule = Union[str, Mapping[str, Sequence[Any]]]
+MatchRules = Mapping[str, Union[Rule, Sequence[Rule]]]
+
+
+class CassetteError(LaunchError):
+    """A file that cannot be replayed; the message is one line for the user."""
+
+
+def check_cassette(path: Union[str, os.PathLike[str]]) -> Optional[str]:
+    """Reads `path` through once, one record at a time.
+
+    Raises :class:`CassetteError` for a file that cannot be replayed at all
+    (unreadable, not a cassette, a newer format); returns a one-line note for
+    one that replays only in part (damaged, or cut short), else None.
+    """
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise CassetteError(f"{path}: cannot read it: {e.strerror or e}") from None
+    with f:
+        head = f.read(len(_MAGIC) + 2)
+        if len(head) < len(_MAGIC) + 2 or not head.startswith(_MAGIC):
+            raise CassetteError(f"{path}: not a cassette")
+        (version,) = struct.unpack_from("<H", head, len(_MAGIC))
+        if version > FORMAT_VERSION:
+            raise CassetteError(f"{path}: cassette format version {version} is newer than this reader's "
+                                f"({FORMAT_VERSION})")
+        if version == 0:
+            raise CassetteError(f"{path}: not a cassette")
+        offset, index, kind = len(head), 0, 0
+        while True:
+            frame = f.read(_FRAME.size)
+            if not frame:
+                break
+            if len(frame) == _FRAME.size:
+                length, kind, crc = _FRAME.unpack(frame)
+                payload = f.read(length) if length <= _MAX_PAYLOAD and _HEADER <= kind <= _END else b""
+                if len(payload) == length and zlib.crc32(payload, zlib.crc32(bytes([kind]))) == crc:
+                    if index == 0 and kind != _HEADER:
+                        raise CassetteError(f"{path}: not a cassette (no header record)")
+                    offset, index = offset + _FRAME.size + length, index + 1
+                    continue
+            if index == 0:
+                raise CassetteError(f"{path}: not a cassette (no header record)")
+            return f"{path}: readable up to byte {offset} (record #{index + 1}); replaying that part"
+        if index == 0:
+            raise CassetteError(f"{path}: not a cassette (no header record)")
+        if kind != _END:
+            return f"{path}: the recording was cut short (it has no end record); replaying what it holds"
+    return None
+
+
+def rules_text(match: Optional[MatchRules]) -> str:
+    """`match` checked and put the way the stand-in reads it: one rule per line."""
+    if match is None:
+        return ""
+    if not isinstance(match, Mapping):
+        raise TypeError(f"match must be a mapping of function names to rules, not {type(match).__name__}")
+    lines: List[str] = []
+    for fn, rules in match.items():
+        if not isinstance(fn, str) or not fn or any(c in fn for c in "\t\n"):
+            raise ValueError(f"match: {fn!r} is not a core function's name or '*'")
+        for rule in [rules] if isinstance(rules, (str, Mapping)) else rules:
+            lines += _rule_lines(fn, rule)
+    return "".join(lines)
+
+
+def _rule_lines(fn: str, rule: object) -> List[str]:
+    if rule == "function":
+        return [f"{fn}\tfunction\n"]
+    if not isinstance(rule, Mapping) or not rule or set(rule) - {"ignore", "mask"}:
+        raise ValueError(f"match[{fn!r}]: a rule is 'function', {{'ignore': [positions]}} or "
+                         f"{{'mask': [patterns]}}, not {rule!r}")
+    lines = []
+    for position in rule.get("ignore", ()):
+        if isinstance(position, bool) or not isinstance(position, int) or not 0 <= position < 12:
+            raise ValueError(f"match[{fn!r}]: argument position {position!r} is not an int from 0 to 11")
+        lines.append(f"{fn}\tignore\t{position}\n")
+    for pattern in rule.get("mask", ()):
+        if not isinstance(pattern, str):
+            raise TypeError(f"match[{fn!r}]: a mask is a str pattern, not {type(pattern).__name__}")
+        if "\n" in pattern or "\t" in pattern:
+            raise ValueError(f"match[{fn!r}]: write a newline or tab in a mask as \\n or \\t")
+        try:
+            re.compile(pattern)
+        except re.error as e:
+            raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: {e}") from None
+        lines.append(f"{fn}\tmask\t{pattern}\n")
+    return lines
+
+
+def run_replay(cassette: str, argv: List[str], match: Optional[MatchRules] = None) -> int:
+    """Run `argv` on the stand-in core replaying `cassette`; its exit status.
+
+    The stand-in is the core even where a vendor build is installed.  The
+    command's own status is returned, unless it succeeded and the run
+    diverged from the recording: then :data:`DIVERGED` (3), after the report
+    (expected against received) on stderr.  A file that cannot be replayed
+    raises :class:`CassetteError` before the command starts, as a command that
+    cannot start raises ``LaunchError``; a damaged one is replayed as far as
+    it reads, after one line on stderr saying so.
+    """
+    note = check_cassette(cassette)
+    rules = rules_text(match)
+    if note:
+        print(f"replay: {note}", file=sys.stderr)
+    with tempfile.TemporaryDirectory(prefix="zq-replay-") as tmp:
+        report_path = Path(tmp) / "report"
+        extra = {"ZQ_CASSETTE_REPLAY": os.path.abspath(cassette), "ZQ_CASSETTE_REPORT": str(report_path),
+                 "ZQ_CASSETTE_MATCH": rules}
+        status = run(standin_library(), argv, extra)
+        try:
+            report = report_path.read_text(encoding="utf-8", errors="replace")
+        except FileNotFoundError:
+            report = (f"replay of {cassette}: the command made no call to the core library, "
+                      "or did not end normally: nothing was checked\n")
+    if report:
+        print(report, file=sys.stderr, end="")
+        if status == 0:
+            return DIVERGED
+    return status

@@ -17,7 +17,7 @@
 
 namespace standin::replay {
 
-std::atomic<unsigned char> g_state{kUnchecked};
+unsigned char g_state = kUnchecked;
 
 namespace {
 
@@ -56,7 +56,7 @@ public:
     std::string open(const std::string& path, const std::string& rules);
     bool call(const char* fn, const Args& args, Answer& answer);
     int close();
-    bool active() const { return g_state.load(std::memory_order_relaxed) == kActive; }
+    bool active() const { return g_state == kActive; }
     std::string report() {
         std::lock_guard<std::mutex> lk(mu_);
         return report_locked();
@@ -79,7 +79,12 @@ private:
     cassette::Reader rd_;
     Record rec_;
     bool have_ = false;  // rec_ holds the next record, not yet consumed
-    std::vector<std::string> stack_;  // the recorded calls in progress, "#seq fn"
+    struct Open {
+        uint64_t seq;
+        const char* fn;  // the stand-in's name of the function: it outlives every call
+        std::string text() const { return "#" + std::to_string(seq) + " " + fn; }
+    };
+    std::vector<Open> stack_;  // the recorded calls in progress
     Rules rules_;
     std::string path_, report_path_;
     uint64_t received_ = 0;
@@ -115,8 +120,11 @@ std::string Engine::open(const std::string& path, const std::string& rules) {
 // variables are taken out of the environment, so that the processes this one
 // starts run on the stand-in without replaying the cassette a second time.
 void Engine::check_environment() {
-    unsigned char expected = kUnchecked;
-    if (!g_state.compare_exchange_strong(expected, kOff)) return;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (g_state != kUnchecked) return;
+        g_state = kOff;
+    }
     const char* path = std::getenv("ZQ_CASSETTE_REPLAY");
     if (!path || !*path) return;
     const char* report = std::getenv("ZQ_CASSETTE_REPORT");
@@ -174,8 +182,8 @@ bool Engine::call(const char* fn, const Args& args, Answer& answer) {
     }
     if (rec_.kind != cassette::CALL) {
         std::string next = rec_.kind == cassette::END ? "the end of the recording"
-                         : rec_.kind == cassette::RETURN ? "no call: " + stack_.back() + " returns here"
-                                                         : "no call: " + stack_.back() + " delivers its next event here";
+                         : rec_.kind == cassette::RETURN ? "no call: " + stack_.back().text() + " returns here"
+                                                         : "no call: " + stack_.back().text() + " delivers its next event here";
         if (uint64_t later = scout(fn, args))
             diverge("call " + std::to_string(n) + " " + fn + " is out of order: the recording has it later, as #" +
                     std::to_string(later), next, received());
@@ -209,14 +217,14 @@ bool Engine::call(const char* fn, const Args& args, Answer& answer) {
         return false;
     }
     consume();
-    stack_.push_back("#" + std::to_string(rc.seq) + " " + std::string(rc.fn));
+    stack_.push_back(Open{rc.seq, fn});
     return drain(lk, rc, answer);
 }
 
 // The records of a matched call up to its RETURN.
 bool Engine::drain(std::unique_lock<std::mutex>& lk, const RecordedCall& call, Answer& answer) {
     uint64_t seq = call.seq, gen = generation_;
-    std::string name = stack_.back();
+    const Open me = stack_.back();
     for (;;) {
         if (!peek()) break;
         if (rec_.kind == cassette::EVENT) {
@@ -245,19 +253,19 @@ bool Engine::drain(std::unique_lock<std::mutex>& lk, const RecordedCall& call, A
                 int32_t len;
                 c.blob(data, len);
                 answer.out_null = !data && answer.out_len >= 0;
-                answer.out.assign(data ? data : "", data ? static_cast<size_t>(len) : 0);
+                answer.out.assign(data ? data : "", data ? static_cast<size_t>(len) : 0);  // no allocation once it has room
             }
             answer.result.p = nullptr;  // it pointed into the record
             stack_.pop_back();
-            if (!c.ok) diverge("recorded answer of " + name + " is malformed", "", "");
+            if (!c.ok) diverge("recorded answer of " + me.text() + " is malformed", "", "");
             return c.ok;
         } else {
             break;  // END, or a HEADER out of place: the recording ends inside this call
         }
     }
-    diverge("the recording ends inside " + name + ": its answer is the stand-in's",
+    diverge("the recording ends inside " + me.text() + ": its answer is the stand-in's",
             rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage(),
-            "the rest of " + name);
+            "the rest of " + me.text());
     stack_.pop_back();
     return false;
 }
@@ -357,7 +365,7 @@ void Engine::finish_at_exit() {
 
 bool call(const char* fn, const Args& args, Answer& answer) {
     Engine& e = engine();
-    if (g_state.load(std::memory_order_relaxed) == kUnchecked) e.check_environment();
+    if (g_state == kUnchecked) e.check_environment();
     try {
         return e.call(fn, args, answer);
     } catch (const std::exception&) {  // out of memory, or a pattern too complex to run: the default answer

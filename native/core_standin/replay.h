@@ -6,7 +6,6 @@
 // divergence, reported at the end, and gets the stand-in's unscripted answer.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -20,10 +19,13 @@ using cassette::Value;
 
 // Nonzero while a cassette is open, and before the first core call of a
 // process (ZQ_CASSETTE_REPLAY is looked at then): the one test a core call
-// makes on its way to its ordinary answer.
+// makes on its way to its ordinary answer, one compare with memory.  A plain
+// byte: it changes only when a replay opens or closes, under the engine's
+// lock, and a thread that reads it stale takes the engine's locked path, or
+// the ordinary answer, as it would a moment earlier.
 enum : unsigned char { kOff = 0, kUnchecked = 1, kActive = 2 };
-extern std::atomic<unsigned char> g_state;
-inline bool pending() { return g_state.load(std::memory_order_relaxed) != kOff; }
+[[gnu::visibility("hidden")]] extern unsigned char g_state;  // hidden: read PC-relative, no GOT load
+inline bool pending() { return g_state != kOff; }
 
 // A received call's arguments, built with the calls a log line is built with
 // (call_log.h), so that every function lists its arguments once.
@@ -49,15 +51,17 @@ struct Args {
 };
 
 // A recorded answer.  `result` is the return value (its TEXT bytes in
-// `text`); `out` the reply handed back through *res or *addr.
+// `text`); `out` receives the reply handed back through *res or *addr: the
+// function's own held reply, so that a replayed reply is one copy.
 struct Answer {
+    explicit Answer(std::string& reply) : out(reply) {}
     Value result;
     std::string text;
     bool text_null = false;
     bool has_out = false;
     bool out_null = false;
     int32_t out_len = 0;
-    std::string out;
+    std::string& out;
 
     int status() const { return static_cast<int>(result.i); }
 };

@@ -76,8 +76,9 @@ bool masked_equal(const Value& r, const Value& x, const Rule* own, const Rule* a
     if (!r.p || !x.p || !mask) {
         if (!r.p != !x.p) return false;
         if (r.tag == cassette::BUF && r.req_len != x.req_len && !mask) return false;
+        if (bytes(r) == bytes(x)) return true;
         byte = first_difference(bytes(r), bytes(x));
-        return bytes(r) == bytes(x);
+        return false;
     }
     std::string a(bytes(r)), b(bytes(x));
     for (const Rule* rule : {own, all})

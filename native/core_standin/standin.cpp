@@ -175,7 +175,7 @@ const char* text_call(FnState& st, const std::string& fixed) {
 // Replay (replay.h): while a cassette replays, a call is answered from it;
 // one it cannot answer (a divergence) goes on to the unscripted answer.
 [[gnu::cold, gnu::noinline]] bool replayed_value(FnState& st, const replay::Args& args, replay::Value& result) {
-    replay::Answer a;
+    replay::Answer a{st.held};
     if (!replay::call(st.name, args, a)) return false;
     ++st.calls;
     result = a.result;
@@ -183,10 +183,9 @@ const char* text_call(FnState& st, const std::string& fixed) {
 }
 [[gnu::cold, gnu::noinline]] bool replayed_reply(FnState& st, const replay::Args& args, void** res, int* res_len,
                                                  int& status) {
-    replay::Answer a;
+    replay::Answer a{st.held};
     if (!replay::call(st.name, args, a)) return false;
     ++st.calls;
-    st.held.swap(a.out);
     *res = a.has_out && !a.out_null ? &st.held[0] : nullptr;
     *res_len = a.has_out ? a.out_len : 0;
     status = a.status();
@@ -195,7 +194,7 @@ const char* text_call(FnState& st, const std::string& fixed) {
 // A recorded text, or for a secret the recording left out, the fixed one.
 [[gnu::cold, gnu::noinline]] bool replayed_text(FnState& st, const replay::Args& args, const std::string& fixed,
                                                 const char*& text) {
-    replay::Answer a;
+    replay::Answer a{st.held};
     if (!replay::call(st.name, args, a)) return false;
     ++st.calls;
     bool recorded = a.result.tag == standin::cassette::TEXT;
@@ -204,10 +203,9 @@ const char* text_call(FnState& st, const std::string& fixed) {
     return true;
 }
 [[gnu::cold, gnu::noinline]] bool replayed_addr(FnState& st, const replay::Args& args, char** addr, int& status) {
-    replay::Answer a;
+    replay::Answer a{st.held};
     if (!replay::call(st.name, args, a)) return false;
     ++st.calls;
-    st.held.swap(a.out);
     *addr = a.has_out && !a.out_null ? &st.held[0] : nullptr;
     status = a.status();
     return true;

@@ -4,7 +4,6 @@ files, the launcher and the pytest marker.  The cassettes are written here by
 a small writer that follows the file format (devkit/README.md)."""
 import json
 import struct
-import subprocess
 import sys
 import zlib
 

@@ -19,7 +19,8 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import BinaryIO, NamedTuple
 
-__all__ = ["CORE_FUNCTIONS", "CoreLibraryError", "check", "functions_from_header", "main"]
+__all__ = ["CORE_FUNCTIONS", "CoreLibraryError", "Declaration", "check", "declarations_from_header",
+           "functions_from_header", "main"]
 
 SONAME = "libzq3-c.so"
 
@@ -228,25 +229,64 @@ def check(path: str | Path, functions: Sequence[str] = CORE_FUNCTIONS) -> int:
     return len(functions)
 
 
-def functions_from_header(header: str | Path) -> list[str]:
-    """The functions a contract header declares, with the shapes it includes from its .def file."""
+class Declaration(NamedTuple):
+    """One core function as the contract header declares it."""
+
+    result: str  # the C result type, e.g. "int", "const char*", "void"
+    name: str
+    params: tuple[tuple[str, str], ...]  # (C type, parameter name), in order
+    shape: str | None  # the request-table macro it comes from (CORE_REPLY, ...), None if declared directly
+
+
+def _normal(ctype: str) -> str:
+    """A C type with one blank between words and none before a '*'."""
+    return re.sub(r"\s*\*", "*", " ".join(ctype.split()))
+
+
+def _declaration(text: str, shape: str | None = None) -> Declaration | None:
+    match = re.match(r"^(.*?)\b(\w+)\s*\((.*)\)$", " ".join(text.split()))
+    if not match or not match.group(1).strip():
+        return None
+    raw = match.group(3).strip()
+    params = []
+    for param in ([] if raw in ("", "void") else raw.split(",")):
+        ctype, name = re.match(r"^(.*?)(\w+)$", param.strip()).groups()  # type: ignore[union-attr]
+        params.append((_normal(ctype), name))
+    return Declaration(_normal(match.group(1)), match.group(2), tuple(params), shape)
+
+
+def declarations_from_header(header: str | Path) -> list[Declaration]:
+    """Every function a contract header declares, in order, the request table it includes expanded.
+
+    The table's shapes are the header's own ``#define CORE_X(name) <declaration>;`` lines.
+    """
     path = Path(header)
-    names: list[str] = []
     text = re.sub(r"//[^\n]*|/\*.*?\*/", "", path.read_text(), flags=re.DOTALL)
-    for line in text.splitlines():
-        include = re.match(r'\s*#\s*include\s+"([^"]+\.def)"', line)
+    shapes = {m.group(1): m.group(2) for m in re.finditer(r"^\s*#\s*define\s+(CORE_\w+)\(name\)\s+(.*?);?\s*$",
+                                                            text, flags=re.MULTILINE)}
+    out: list[Declaration] = []
+    for chunk in re.split(r"^(\s*#.*)$", text, flags=re.MULTILINE):
+        include = re.match(r'\s*#\s*include\s+"([^"]+\.def)"', chunk)
         if include:
             body = (path.parent / include.group(1)).read_text()
-            names += re.findall(r"^\s*CORE_\w+\((\w+)\)", body, flags=re.MULTILINE)
-    text = re.sub(r"^\s*#.*$", "", text, flags=re.MULTILINE).replace('extern "C" {', "").replace("}", "")
-    for statement in text.split(";"):
-        statement = statement.strip()
-        if not statement or statement.startswith("typedef"):
+            for shape, name in re.findall(r"^\s*(CORE_\w+)\((\w+)\)", body, flags=re.MULTILINE):
+                decl = _declaration(re.sub(r"\bname\b", name, shapes[shape]), shape)
+                assert decl is not None, shape
+                out.append(decl)
             continue
-        match = re.search(r"(\w+)\s*\(", statement)
-        if match:
-            names.append(match.group(1))
-    return names
+        if chunk.lstrip().startswith("#"):
+            continue
+        for statement in chunk.replace('extern "C" {', "").replace("}", "").split(";"):
+            if statement.strip() and not statement.strip().startswith("typedef"):
+                decl = _declaration(statement)
+                if decl:
+                    out.append(decl)
+    return out
+
+
+def functions_from_header(header: str | Path) -> list[str]:
+    """The functions a contract header declares, with the shapes it includes from its .def file."""
+    return [d.name for d in declarations_from_header(header)]
 
 
 def _functions(header: str | None) -> Iterable[str]:

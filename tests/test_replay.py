@@ -3,14 +3,18 @@ kind of divergence reported expected against received, match rules, bad
 files, the launcher and the pytest marker.  The cassettes are written here by
 a small writer that follows the file format (devkit/README.md)."""
 import json
+import re
 import struct
+import subprocess
 import sys
 import zlib
+from pathlib import Path
 
 import pytest
 
 from zq.csdk import c_sdk
-from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, run_replay
+from zq.csdk._launch import LaunchError
+from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
 
 # ---- a cassette writer --------------------------------------------------------------
 
@@ -258,6 +262,24 @@ def test_match_rules(core, tape, match, recorded, received, matches):
     assert (core.replay_close() == "") is matches
 
 
+@pytest.mark.parametrize("options, rules", [
+    (["zqi_log_pb=function", "*=ignore:1,2"], {"zqi_log_pb": ["function"], "*": [{"ignore": [1, 2]}]}),
+    (['zqi_place_order_pb=mask:"t": *\\d+', 'zqi_place_order_pb=mask:a:b'],
+     {"zqi_place_order_pb": [{"mask": ['"t": *\\d+']}, {"mask": ["a:b"]}]}),
+    (['{"zqi_log_pb": "function", "zqi_subscribe": [{"ignore": [2]}]}'],
+     {"zqi_log_pb": ["function"], "zqi_subscribe": [{"ignore": [2]}]}),
+])
+def test_command_line_rules(options, rules):
+    assert rules_from_options(options) == rules
+
+
+@pytest.mark.parametrize("option", ["zqi_log_pb", "=function", "zqi_log_pb=any", "zqi_log_pb=ignore:x",
+                                    "zqi_log_pb=mask:", "{not json", "[1]"])
+def test_a_bad_command_line_rule_stops_the_launch(tape, option):
+    with pytest.raises(LaunchError, match="--match"):
+        run_replay(str(tape()), [sys.executable, "-c", "pass"], [option])
+
+
 @pytest.mark.parametrize("match, exc, message", [
     ({"zqi_place_order_pb": "args"}, ValueError, "a rule is 'function'"),
     ({"zqi_place_order_pb": {"ignore": [12]}}, ValueError, "argument position 12"),
@@ -285,9 +307,12 @@ def flip(data, at):
 # (file content, the one line both readers give, or None when it replays in part)
 BAD = [
     ("foreign", b"PK\3\4 not at all a cassette", "not a cassette"),
-    ("empty", b"", "not a cassette"),
+    ("empty", b"", "not a cassette (empty file)"),
+    ("cut in the magic", GOOD[:7], "not a cassette (cut short within its first bytes)"),
     ("newer", GOOD[:11] + struct.pack("<H", 2) + GOOD[13:], "cassette format version 2 is newer than this reader's (1)"),
-    ("no header", GOOD[:13] + GOOD[GOOD.index(b"\x02", 13) - 4:], "not a cassette (no header record)"),
+    ("no header", GOOD[:13] + GOOD[SECOND - len(GOOD):],
+     "readable up to byte 13 (record #1): the header record is missing"),
+    ("magic alone", GOOD[:13], "readable up to byte 13 (record #1): the header record is missing"),
 ]
 
 
@@ -299,13 +324,13 @@ def test_an_unusable_file_gets_one_clear_line(core, tmp_path, content, message):
         with pytest.raises(CassetteError) as e:
             attempt()
         assert str(e.value) == f"{path}: {message}"
-    with pytest.raises(CassetteError, match="cannot read it: No such file"):
+    with pytest.raises(CassetteError, match="cannot read: No such file"):
         core.replay_open(tmp_path / "missing.zqc")
 
 
 @pytest.mark.parametrize("content, note", [
-    (GOOD[:SECOND + 15], "readable up to byte {second} (record #4)"),
-    (flip(GOOD, SECOND + 20), "readable up to byte {second} (record #4)"),
+    (GOOD[:SECOND + 15], "readable up to byte {second} (record #4): the file ends within a record"),
+    (flip(GOOD, SECOND + 20), "readable up to byte {second} (record #4): a record's checksum does not match"),
     (GOOD[:GOOD.rindex(b"\x05") - 4], "the recording was cut short"),
 ])
 def test_a_damaged_file_replays_as_far_as_it_reads(core, tmp_path, content, note):
@@ -379,3 +404,57 @@ def test_the_marker_fails_a_diverging_test_with_one_report(pytester, tmp_path):
                                  "*expected: #1 zqi_place_order_pb(b'A' (1 bytes))",
                                  "*received: call 1 zqi_place_order_pb(b'B' (1 bytes))",
                                  "*recorded call #1 zqi_place_order_pb was never made*"])
+
+
+# ---- end to end: the example strategy recorded through the tap, then replayed -------------------
+
+STRATEGY = Path(__file__).resolve().parent.parent / "examples" / "strategy.py"
+# The strategy with its third order changed (its type), and nothing else.
+CHANGED = """
+import runpy, sys
+from zq.csdk import c_sdk
+real, n = c_sdk.py_zqi_place_order, [0]
+def place(req):
+    n[0] += 1
+    return real(req.replace(b'"limit"', b'"market"') if n[0] == 3 else req)
+c_sdk.py_zqi_place_order = place
+sys.argv = sys.argv[1:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def cassette_command(*args):
+    return subprocess.run([sys.executable, "-m", "zq.csdk.cassette", *map(str, args)], capture_output=True,
+                          text=True, timeout=300)
+
+
+def without_timings(report):
+    lines = [ln for ln in report.splitlines() if not ln.startswith("time per event")]
+    return re.sub(r"run: [\d.]+ ms", "run: N ms", "\n".join(lines))
+
+
+@pytest.fixture(scope="module")
+def recorded_strategy(tmp_path_factory):
+    path = tmp_path_factory.mktemp("strategy") / "strategy.zqc"
+    proc = cassette_command("record", path, "--", sys.executable, STRATEGY, "--progress", "0")
+    assert proc.returncode == 0 and "orders placed: 10" in proc.stdout, proc.stdout + proc.stderr
+    return path, proc.stdout
+
+
+@pytest.mark.parametrize("changed, status, report", [
+    (False, 0, ""),
+    (True, DIVERGED, r"replay of .*: 1 divergence\n"
+                     r"1\. call 12 zqi_place_order_pb differs from recorded call #12 \(argument 0, byte \d+\)\n"
+                     r"   expected: #12 zqi_place_order_pb\(b'.*\"limit\".*' \(128 bytes\)\)\n"
+                     r"   received: call 12 zqi_place_order_pb\(b'.*\"market\".*' \(129 bytes\)\)\n$"),
+])
+def test_the_example_strategy_replays_its_recording(recorded_strategy, tmp_path, changed, status, report):
+    path, recorded_report = recorded_strategy
+    command = [sys.executable, STRATEGY, "--progress", "0"]
+    if changed:
+        (tmp_path / "changed.py").write_text(CHANGED)
+        command.insert(1, tmp_path / "changed.py")
+    proc = cassette_command("replay", path, "--", *command)
+    assert proc.returncode == status, proc.stderr
+    assert without_timings(proc.stdout) == without_timings(recorded_report)
+    assert re.fullmatch(report, proc.stderr) if report else proc.stderr == ""

@@ -121,12 +121,12 @@ public:
     uint64_t tell() const { return base_ + pos_; }
     uint64_t index() const { return index_; }
     void seek(uint64_t offset, uint64_t index);
-    // "" while readable, else "readable up to byte N (record #K)".
+    // "" while readable, else "readable up to byte N (record #K): why" (#K: the first bad record).
     const std::string& damage() const { return damage_; }
 
 private:
     bool read(void* out, size_t n);
-    bool fail(uint64_t at);
+    bool fail(uint64_t at, const char* why);
 
     int fd_ = -1;
     std::vector<char> buf_;

@@ -318,7 +318,7 @@ void Engine::unused(const RecordedCall& rc, const char* instead) {
 uint64_t Engine::scout(const char* fn, const Args& args) {
     cassette::Reader ahead;
     if (!ahead.open(path_).empty()) return 0;
-    ahead.seek(have_ ? rec_.offset : rd_.tell(), 0);
+    ahead.seek(have_ ? rec_.offset : rd_.tell(), have_ ? rd_.index() - 1 : rd_.index());
     Record r;
     RecordedCall rc;
     for (int i = 0; i < kScoutRecords && ahead.next(r); ++i) {

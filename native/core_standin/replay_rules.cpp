@@ -75,8 +75,8 @@ bool masked_equal(const Value& r, const Value& x, const Rule* own, const Rule* a
     bool mask = (own && !own->masks.empty()) || (all && !all->masks.empty());
     if (!r.p || !x.p || !mask) {
         if (!r.p != !x.p) return false;
-        if (r.tag == cassette::BUF && r.req_len != x.req_len && !mask) return false;
-        if (bytes(r) == bytes(x)) return true;
+        bool same_length = r.tag != cassette::BUF || r.req_len == x.req_len;
+        if (same_length && bytes(r) == bytes(x)) return true;
         byte = first_difference(bytes(r), bytes(x));
         return false;
     }

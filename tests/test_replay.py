@@ -273,10 +273,10 @@ def test_command_line_rules(options, rules):
     assert rules_from_options(options) == rules
 
 
-@pytest.mark.parametrize("option", ["zqi_log_pb", "=function", "zqi_log_pb=any", "zqi_log_pb=ignore:x",
+@pytest.mark.parametrize("option", ["zqi_log_pb", "=function", "zqi_log=function", "zqi_log_pb=any", "zqi_log_pb=ignore:x",
                                     "zqi_log_pb=mask:", "{not json", "[1]"])
 def test_a_bad_command_line_rule_stops_the_launch(tape, option):
-    with pytest.raises(LaunchError, match="--match"):
+    with pytest.raises(LaunchError, match="--match|no core function named 'zqi_log'"):
         run_replay(str(tape()), [sys.executable, "-c", "pass"], [option])
 
 
@@ -285,7 +285,8 @@ def test_a_bad_command_line_rule_stops_the_launch(tape, option):
     ({"zqi_place_order_pb": {"ignore": [12]}}, ValueError, "argument position 12"),
     ({"zqi_place_order_pb": {"mask": ["("]}}, ValueError, "bad mask '('"),
     ({"zqi_place_order_pb": {"mask": [b"x"]}}, TypeError, "a mask is a str pattern"),
-    ({"zqi_place_order": "function"}, CassetteError, "match rule for zqi_place_order: no core function"),
+    ({"zqi_place_order": "function"}, ValueError,
+     "no core function named 'zqi_place_order'; did you mean 'zqi_place_order_pb'"),
     (["zqi_place_order_pb"], TypeError, "match must be a mapping"),
 ])
 def test_bad_match_rules_are_refused_before_replaying(core, tape, match, exc, message):

@@ -24,6 +24,7 @@ every function, to one rule or a list of them:
 """
 from __future__ import annotations
 
+import difflib
 import json
 import os
 import re
@@ -36,6 +37,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 from ._cassette_file import MAX_PAYLOAD, CassetteError, Reader
 from ._launch import LaunchError, run, standin_library
+from .check_core import CORE_FUNCTIONS
 
 __all__ = ["CassetteError", "MatchRules", "DIVERGED", "run_replay", "check_cassette", "rules_text",
            "rules_from_options"]
@@ -132,8 +134,10 @@ def rules_text(match: Optional[MatchRules]) -> str:
         raise TypeError(f"match must be a mapping of function names to rules, not {type(match).__name__}")
     lines: List[str] = []
     for fn, rules in match.items():
-        if not isinstance(fn, str) or not fn or any(c in fn for c in "\t\n"):
-            raise ValueError(f"match: {fn!r} is not a core function's name or '*'")
+        if fn != "*" and fn not in CORE_FUNCTIONS:
+            close = difflib.get_close_matches(str(fn).removeprefix("py_"), CORE_FUNCTIONS, n=3)
+            hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+            raise ValueError(f"match: no core function named {fn!r}{hint}")
         for rule in [rules] if isinstance(rules, (str, Mapping)) else rules:
             lines += _rule_lines(fn, rule)
     return "".join(lines)

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from zq.csdk import c_sdk
-from zq.csdk._launch import LaunchError
+from zq.csdk._launch import LaunchError, environment, standin_library
 from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
 
 # ---- a cassette writer --------------------------------------------------------------
@@ -344,6 +344,37 @@ def test_a_damaged_file_replays_as_far_as_it_reads(core, tmp_path, content, note
     place(b"B")
     report = core.replay_close()
     assert (note in report) if "readable" in note else report == ""
+
+
+CALL_A = frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01" + value(b"A"))
+HEAD = len(cassette(end=False))  # the magic and the header record
+
+
+@pytest.mark.parametrize("records, report", [
+    (frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01\x09"),
+     f"recorded call at byte {HEAD} is malformed"),
+    (CALL_A + frame(3, b"\x01\0\0\0\0\0\0\0"), "recorded answer of #1 zqi_place_order_pb is malformed"),
+    (CALL_A + frame(4, b"\x01\0") + frame(3, struct.pack("<QQ", 1, 0) + value(0) + b"\1\1\0\0\0" + blob(b"A")),
+     f"recorded event at byte {HEAD + len(CALL_A)} is malformed"),
+])
+def test_a_record_that_checks_out_but_does_not_parse_is_reported_and_answered_unscripted(core, tmp_path, records,
+                                                                                           report):
+    path = tmp_path / "odd.zqc"
+    path.write_bytes(cassette(end=False) + records)
+    core.replay_open(path)
+    assert place(b"A") == (0, b"A")  # the stand-in's echo, or the recorded answer past a malformed event
+    assert report in core.replay_close()
+
+
+def test_the_launcher_variable_with_a_bad_file_says_so_and_reports_it(tmp_path):
+    (tmp_path / "bad.zqc").write_bytes(b"nonsense")
+    env = environment(standin_library(), extra={"ZQ_CASSETTE_REPLAY": str(tmp_path / "bad.zqc"),
+                                                "ZQ_CASSETTE_REPORT": str(tmp_path / "report")})
+    proc = subprocess.run([sys.executable, "-c", "from zq.csdk import c_sdk; print(c_sdk.py_zqi_place_order(b'x'))"],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "(0, b'x')\n")
+    assert proc.stderr == f"libzq3-c.so: cannot replay {tmp_path / 'bad.zqc'}: not a cassette\n"
+    assert "1. cannot replay" in (tmp_path / "report").read_text()
 
 
 # ---- the launcher and the marker ------------------------------------------------------------------

@@ -106,6 +106,10 @@ public:
     }
 
     // zqstub_reset: no delivery thread, not live, queue empty, no stop pending.
+    void clear() {
+        Lock l(m_);
+        q_.clear();
+    }
     void reset() {
         set_delivery_thread(false);
         Lock l(m_);

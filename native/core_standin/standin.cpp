@@ -12,6 +12,7 @@
 #include "call_log.h"
 #include "event_queue.h"
 #include "live_loop.h"
+#include "replay.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,8 @@
 #include <string>
 
 namespace {
+
+namespace replay = standin::replay;
 
 struct FnState {
     explicit FnState(const char* n);
@@ -169,6 +172,54 @@ const char* text_call(FnState& st, const std::string& fixed) {
     return st.held.c_str();
 }
 
+// Replay (replay.h): while a cassette replays, a call is answered from it;
+// one it cannot answer (a divergence) goes on to the unscripted answer.
+[[gnu::cold, gnu::noinline]] bool replayed_value(FnState& st, const replay::Args& args, replay::Value& result) {
+    replay::Answer a{st.held};
+    if (!replay::call(st.name, args, a)) return false;
+    ++st.calls;
+    result = a.result;
+    return true;
+}
+[[gnu::cold, gnu::noinline]] bool replayed_reply(FnState& st, const replay::Args& args, void** res, int* res_len,
+                                                 int& status) {
+    replay::Answer a{st.held};
+    if (!replay::call(st.name, args, a)) return false;
+    ++st.calls;
+    *res = a.has_out && !a.out_null ? &st.held[0] : nullptr;
+    *res_len = a.has_out ? a.out_len : 0;
+    status = a.status();
+    return true;
+}
+// A recorded text, or for a secret the recording left out, the fixed one.
+[[gnu::cold, gnu::noinline]] bool replayed_text(FnState& st, const replay::Args& args, const std::string& fixed,
+                                                const char*& text) {
+    replay::Answer a{st.held};
+    if (!replay::call(st.name, args, a)) return false;
+    ++st.calls;
+    bool recorded = a.result.tag == standin::cassette::TEXT;
+    st.held = recorded ? a.text : fixed;
+    text = recorded && a.text_null ? nullptr : st.held.c_str();
+    return true;
+}
+[[gnu::cold, gnu::noinline]] bool replayed_addr(FnState& st, const replay::Args& args, char** addr, int& status) {
+    replay::Answer a{st.held};
+    if (!replay::call(st.name, args, a)) return false;
+    ++st.calls;
+    *addr = a.has_out && !a.out_null ? &st.held[0] : nullptr;
+    status = a.status();
+    return true;
+}
+// `args` is the chain a log line is built with, e.g. .text(a).i(b).
+#define REPLAYED(how, fn, args, ...) \
+    (replay::pending() && replayed_##how(st_##fn, replay::Args{} args, __VA_ARGS__))
+// Returns the expression after `args` (of the recorded result, `recorded`) when replayed.
+#define REPLAY_VALUE(fn, args, ...)                                                       \
+    if (replay::pending()) [[unlikely]] {                                                \
+        replay::Value recorded;                                                          \
+        if (replayed_value(st_##fn, replay::Args{} args, recorded)) return __VA_ARGS__;  \
+    }
+
 }  // namespace
 
 #define STATE(fn) static FnState st_##fn(#fn)
@@ -178,12 +229,15 @@ const char* text_call(FnState& st, const std::string& fixed) {
     STATE(fn);                                                                            \
     extern "C" int fn(void* req, int req_len, void** res, int* res_len) {                \
         if (g_logging) log_request(st_##fn, req, req_len, const_cast<const void* const*>(res)); \
+        int rc;                                                                           \
+        if (REPLAYED(reply, fn, .buf(req, req_len), res, res_len, rc)) return rc;        \
         return echo(st_##fn, req, req_len, res, res_len);                                 \
     }
 #define CORE_REQUEST(fn)                                              \
     STATE(fn);                                                        \
     extern "C" int fn(void* req, int req_len) {                      \
         if (g_logging) log_request(st_##fn, req, req_len, nullptr);   \
+        REPLAY_VALUE(fn, .buf(req, req_len), recorded.i)              \
         return status_call(st_##fn);                                  \
     }
 #include "core_functions.def"
@@ -196,37 +250,48 @@ static const char kFixedReply[] = "stand-in reply";
 STATE(zqi_get_account_info_pb);
 extern "C" int zqi_get_account_info_pb(void** res, int* res_len) {
     LOG(Log{st_zqi_get_account_info_pb}.out_null("res_null", OUT(res)));
+    int rc;
+    if (REPLAYED(reply, zqi_get_account_info_pb, , res, res_len, rc)) return rc;
     return answer(st_zqi_get_account_info_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_current_pb);
 extern "C" int zqi_current_pb(const char* symbols, bool flag, const char* fields, void** res, int* res_len) {
     LOG(Log{st_zqi_current_pb}.text(symbols).b(flag).text(fields).out_null("res_null", OUT(res)));
+    int rc;
+    if (REPLAYED(reply, zqi_current_pb, .text(symbols).b(flag).text(fields), res, res_len, rc)) return rc;
     return answer(st_zqi_current_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_get_child_orders_pb);
 extern "C" int zqi_get_child_orders_pb(const char* account_id, const char* algo_id, void** res, int* res_len) {
     LOG(Log{st_zqi_get_child_orders_pb}.text(account_id).text(algo_id).out_null("res_null", OUT(res)));
+    int rc;
+    if (REPLAYED(reply, zqi_get_child_orders_pb, .text(account_id).text(algo_id), res, res_len, rc)) return rc;
     return answer(st_zqi_get_child_orders_pb, nullptr, 0, kFixedReply, res, res_len);
 }
 STATE(zqi_algo_order_batch_pb);
 extern "C" int zqi_algo_order_batch_pb(void* req, int req_len, const char* algo_name, const char* algo_params,
                                        void** res, int* res_len) {
     LOG(Log{st_zqi_algo_order_batch_pb}.buf(req, req_len).text(algo_name).text(algo_params).out_null("res_null", OUT(res)));
+    int rc;
+    if (REPLAYED(reply, zqi_algo_order_batch_pb, .buf(req, req_len).text(algo_name).text(algo_params), res, res_len, rc))
+        return rc;
     return answer(st_zqi_algo_order_batch_pb, req, req_len, kFixedReply, res, res_len);
 }
 
 // ---- setters and scalar calls -------------------------------------------------
-#define SETTER(fn, params, logs) \
-    STATE(fn);                   \
-    extern "C" void fn params {  \
-        LOG(Log{st_##fn} logs);  \
-        status_call(st_##fn);    \
+#define SETTER(fn, params, logs)  \
+    STATE(fn);                    \
+    extern "C" void fn params {   \
+        LOG(Log{st_##fn} logs);   \
+        REPLAY_VALUE(fn, logs, )  \
+        status_call(st_##fn);     \
     }
-#define SCALAR(fn, params, logs)   \
-    STATE(fn);                     \
-    extern "C" int fn params {     \
-        LOG(Log{st_##fn} logs);    \
-        return status_call(st_##fn); \
+#define SCALAR(fn, params, logs)            \
+    STATE(fn);                              \
+    extern "C" int fn params {              \
+        LOG(Log{st_##fn} logs);             \
+        REPLAY_VALUE(fn, logs, recorded.i)  \
+        return status_call(st_##fn);        \
     }
 
 SETTER(zqi_add_bus_topic, (const char* a), .text(a))
@@ -278,6 +343,7 @@ void announce() {
 STATE(zqi_init);
 extern "C" int zqi_init(void) {
     LOG(Log{st_zqi_init});
+    REPLAY_VALUE(zqi_init, , recorded.i)
     announce();
     return status_call(st_zqi_init);
 }
@@ -290,6 +356,9 @@ SCALAR(zqi_get_stop_error_code, (void), )
     extern "C" const char* fn(void) {            \
         LOG(Log{st_##fn});                       \
         static const std::string kText = fixed;  \
+        const char* text;                        \
+        if (REPLAYED(text, fn, , kText, text))   \
+            return text;                         \
         return text_call(st_##fn, kText);        \
     }
 TEXT(zqi_get_c_version, "3.0.0-standin")
@@ -302,12 +371,16 @@ extern "C" const char* zqi_strerror(int errorno) {
     LOG(Log{st_zqi_strerror}.i(errorno));
     char buf[96];
     snprintf(buf, sizeof buf, "错误码 %d (stand-in error text)", errorno);
+    const char* text;
+    if (REPLAYED(text, zqi_strerror, .i(errorno), std::string(buf), text)) return text;
     return text_call(st_zqi_strerror, buf);
 }
 
 STATE(zqi_get_serv_addr);
 extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
     LOG(Log{st_zqi_get_serv_addr}.text(serv_id).out_null("addr_null", OUT(addr)));
+    int rc;
+    if (REPLAYED(addr, zqi_get_serv_addr, .text(serv_id), addr, rc)) return rc;
     static const std::string kAddr = "127.0.0.1:7001";
     const char* text = text_call(st_zqi_get_serv_addr, kAddr);
     *addr = const_cast<char*>(text);
@@ -318,6 +391,7 @@ extern "C" int zqi_get_serv_addr(const char* serv_id, char** addr) {
 STATE(zqi_run);
 extern "C" int zqi_run(void) {
     LOG(Log{st_zqi_run});
+    REPLAY_VALUE(zqi_run, , recorded.i)
     announce();
     ++st_zqi_run.calls;
     g_loop.run();
@@ -326,12 +400,14 @@ extern "C" int zqi_run(void) {
 STATE(zqi_stop);
 extern "C" int zqi_stop(void) {
     LOG(Log{st_zqi_stop});
+    REPLAY_VALUE(zqi_stop, , recorded.i)
     g_loop.stop();
     return status_call(st_zqi_stop);
 }
 STATE(zqi_poll);
 extern "C" int zqi_poll(void) {
     LOG(Log{st_zqi_poll});
+    REPLAY_VALUE(zqi_poll, , recorded.i)
     ++st_zqi_poll.calls;
     g_loop.deliver_one();
     return st_zqi_poll.status;
@@ -339,20 +415,23 @@ extern "C" int zqi_poll(void) {
 STATE(zqi_now);
 extern "C" long long zqi_now(void) {
     LOG(Log{st_zqi_now});
+    REPLAY_VALUE(zqi_now, , recorded.i)
     ++st_zqi_now.calls;
     return st_zqi_now.status ? st_zqi_now.status : 1700000000000LL;
 }
 STATE(zqi_now_plus);
 extern "C" double zqi_now_plus(void) {
     LOG(Log{st_zqi_now_plus});
+    REPLAY_VALUE(zqi_now_plus, , recorded.d)
     ++st_zqi_now_plus.calls;
     return st_zqi_now_plus.status ? st_zqi_now_plus.status : 1700000000.5;
 }
 STATE(zqi_set_event_callback_pb);
 extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
     LOG(Log{st_zqi_set_event_callback_pb}.fnptr(reinterpret_cast<void*>(cb)));
+    g_loop.set_callback(cb);  // replayed too: recorded events come through it
+    REPLAY_VALUE(zqi_set_event_callback_pb, .fnptr(reinterpret_cast<void*>(cb)), )
     ++st_zqi_set_event_callback_pb.calls;
-    g_loop.set_callback(cb);
 }
 
 // ---- control API ------------------------------------------------------------------
@@ -378,6 +457,7 @@ void zqstub_take_control(void) { g_controlled = true; }
 int zqstub_set_status(const char* fn, int status) {
     FnState* st = find(fn);
     if (!st) return -1;
+    if (zqstub_replay_active()) return 0;  // answers come from the cassette
     st->status = status;
     return 0;
 }
@@ -385,6 +465,7 @@ int zqstub_set_status(const char* fn, int status) {
 int zqstub_set_reply(const char* fn, const void* data, int len) {
     FnState* st = find(fn);
     if (!st || len < 0) return -1;
+    if (zqstub_replay_active()) return 0;
     st->has_reply = data != nullptr;
     st->reply.assign(data ? static_cast<const char*>(data) : "", data ? static_cast<size_t>(len) : 0);
     return 0;
@@ -393,6 +474,7 @@ int zqstub_set_reply(const char* fn, const void* data, int len) {
 int zqstub_set_mode(const char* fn, int mode, int len) {
     FnState* st = find(fn);
     if (!st) return -1;
+    if (zqstub_replay_active()) return 0;  // answers come from the cassette
     st->mode = mode;
     st->mode_len = len;
     return 0;
@@ -401,6 +483,7 @@ int zqstub_set_mode(const char* fn, int mode, int len) {
 int zqstub_deliver_during(const char* fn, int count) {
     FnState* st = find(fn);
     if (!st) return -1;
+    if (zqstub_replay_active()) return 0;  // answers come from the cassette
     st->deliver = count;
     return 0;
 }
@@ -411,6 +494,7 @@ long zqstub_calls(const char* fn) {
 }
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
+    if (zqstub_replay_active()) return;  // events come from the cassette
     size_t tl = (msg_type && type_len > 0) ? static_cast<size_t>(type_len) : 0;
     // A NULL payload keeps nothing: its length is only handed out.
     bool keep = data && data_len > 0 && !(flags & ZQSTUB_EVENT_NULL_DATA);
@@ -459,3 +543,18 @@ const char* zqstub_function_name(int i) {
 }
 
 }  // extern "C"
+
+// What replay asks of the rest of the stand-in (replay.h).
+bool standin::replay::known_function(const char* fn) { return find(fn) != nullptr; }
+
+void standin::replay::drop_scripting() {
+    for (auto& kv : registry()) {
+        FnState& st = *kv.second;
+        st.status = st.deliver = st.mode_len = 0;
+        st.mode = ZQSTUB_NORMAL;
+        st.has_reply = false;
+    }
+    g_loop.clear();
+}
+
+EventCallback standin::replay::event_callback() { return g_loop.callback(); }

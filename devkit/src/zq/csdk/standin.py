@@ -42,6 +42,23 @@ range, and :class:`UnknownFunctionError` (a ``KeyError``) for a name that is
 not a core function.  Payloads, replies and message types take ``bytes``,
 ``bytearray`` or ``memoryview``, or a ``str``, which is encoded as UTF-8.
 
+A test can also have the stand-in replay a cassette, a recording of a run
+against the vendor's core (``python -m zq.csdk.cassette record``)::
+
+    core.replay_open("tests/cassettes/orders.zqc", match={"zqi_log_pb": "function"})
+    ...  # the code under test, making the recorded calls
+    assert core.replay_close() == ""  # else the report: expected against received
+
+Each call is then answered with its recorded status and reply, the events
+recorded during it delivered through the registered handler first; the
+match rules are those of ``zq.csdk._replay``.  Opening drops what was
+scripted.  While a cassette replays, the scripting calls (``set_status``,
+``set_reply``, ``set_mode``, ``deliver_during``, ``queue_event(s)``) are
+accepted and change nothing: events and answers come from the cassette
+alone.  ``reset`` leaves the replay running; the call log and ``call_count``
+work as ever.  A call that diverges from the recording gets the unscripted
+default answer.
+
 The call log keeps the newest calls only: :data:`DEFAULT_LOG_CAPACITY` unless
 ``set_log_capacity`` says otherwise; ``log_dropped`` counts the calls it had
 to drop.  With ``logging(False)`` nothing is logged and only call counts are
@@ -55,7 +72,10 @@ import json
 import operator
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, List, Optional, Tuple, Union
+
+if TYPE_CHECKING:
+    from ._replay import MatchRules
 
 __all__ = ["StandIn", "Call", "Buffer", "UnknownFunctionError", "NORMAL", "NULL_REPLY", "NEGATIVE_LENGTH",
            "NULL_TEXT", "DEFAULT_LOG_CAPACITY", "Data"]
@@ -195,6 +215,11 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("zqstub_log_dropped", ctypes.c_long, []),
     ("zqstub_function_count", ctypes.c_int, []),
     ("zqstub_function_name", ctypes.c_char_p, [ctypes.c_int]),
+    ("zqstub_replay_open", ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p]),
+    ("zqstub_replay_error", ctypes.c_char_p, []),
+    ("zqstub_replay_close", ctypes.c_int, []),
+    ("zqstub_replay_report", ctypes.c_char_p, []),
+    ("zqstub_replay_active", ctypes.c_int, []),
 ]
 
 
@@ -425,6 +450,34 @@ class StandIn:
     def log_dropped(self) -> int:
         """Calls dropped from the full log since the last reset or clear_log."""
         return int(self._lib.zqstub_log_dropped())
+
+    # ---- replaying a cassette ------------------------------------------------------
+
+    def replay_open(self, cassette: Union[str, "os.PathLike[str]"], match: Optional["MatchRules"] = None) -> None:
+        """Answer every core call from `cassette` from now on, matched by the rules in `match`.
+
+        Raises ``zq.csdk._replay.CassetteError`` for a file that cannot be
+        replayed (not a cassette, a newer format, unreadable).
+        """
+        from ._replay import CassetteError, rules_text
+
+        path = os.fsencode(cassette)
+        rules = rules_text(match).encode()
+        if self._lib.zqstub_replay_open(path, rules) != 0:
+            raise CassetteError(self._lib.zqstub_replay_error().decode(errors="replace"))
+
+    def replay_close(self) -> str:
+        """End the replay; the report of its divergences, recorded calls never made included ("": none)."""
+        self._lib.zqstub_replay_close()
+        return self.replay_report()
+
+    def replay_report(self) -> str:
+        """The divergences so far, each with the expected and the received call ("": none)."""
+        return bytes(self._lib.zqstub_replay_report()).decode(errors="replace")
+
+    def replaying(self) -> bool:
+        """Whether a cassette is being replayed."""
+        return bool(self._lib.zqstub_replay_active())
 
 
 if __name__ == "__main__":  # python -m zq.csdk.standin exec -- CMD [ARGS...]

@@ -1,0 +1,146 @@
+// The cassette reader (cassette_reader.h).
+#include "cassette_reader.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace standin::cassette {
+
+namespace {
+
+// CRC-32, zlib's (the tap writes records with zlib), eight bytes a step: on
+// record-sized input it takes half the time zlib's own function takes here, and
+// the CRC is most of what reading a record costs.
+struct CrcTables {
+    uint32_t t[8][256];
+    CrcTables() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xff];
+    }
+};
+const CrcTables kCrc;
+
+constexpr size_t kBuffer = size_t(1) << 16;
+
+}  // namespace
+
+uint32_t crc32(uint32_t crc, const void* data, size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    const auto& t = kCrc.t;
+    crc = ~crc;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + 4, 4);
+        lo ^= crc;
+        crc = t[7][lo & 0xff] ^ t[6][(lo >> 8) & 0xff] ^ t[5][(lo >> 16) & 0xff] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xff] ^ t[2][(hi >> 8) & 0xff] ^ t[1][(hi >> 16) & 0xff] ^ t[0][hi >> 24];
+    }
+    while (n--) crc = t[0][(crc ^ *p++) & 0xff] ^ (crc >> 8);
+    return ~crc;
+}
+
+std::string Reader::open(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return std::string("cannot read: ") + std::strerror(errno);
+    buf_.resize(kBuffer);
+    char magic[kMagicLen + 2];
+    size_t got = 0;
+    errno = 0;
+    while (got < sizeof magic && read(magic + got, 1)) ++got;
+    if (errno && errno != EINTR) return std::string("cannot read: ") + std::strerror(errno);  // e.g. a directory
+    if (got == 0) return "not a cassette (empty file)";
+    if (std::memcmp(magic, kMagic, got < kMagicLen ? got : kMagicLen) != 0) return "not a cassette";
+    if (got < sizeof magic) return "not a cassette (cut short within its first bytes)";
+    unsigned version = static_cast<unsigned char>(magic[kMagicLen]) |
+                       static_cast<unsigned>(static_cast<unsigned char>(magic[kMagicLen + 1])) << 8;
+    if (version > kVersion)
+        return "cassette format version " + std::to_string(version) + " is newer than this reader's (" +
+               std::to_string(kVersion) + ")";
+    if (version == 0) return "not a cassette";
+    Record header;
+    if (!next(header)) return damage_.empty() ? "readable up to byte 13 (record #1): the header record is missing" : damage_;
+    return "";
+}
+
+void Reader::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    base_ = 0, pos_ = len_ = 0, index_ = 0;
+    damage_.clear();
+}
+
+bool Reader::read(void* out, size_t n) {
+    char* dst = static_cast<char*>(out);
+    while (n) {
+        if (pos_ == len_) {
+            base_ += len_;
+            pos_ = len_ = 0;
+            if (n >= buf_.size()) {  // a large payload goes straight where it belongs
+                ssize_t got = ::read(fd_, dst, n);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return false;
+                base_ += static_cast<uint64_t>(got);
+                dst += got, n -= static_cast<size_t>(got);
+                continue;
+            }
+            ssize_t got = ::read(fd_, buf_.data(), buf_.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            len_ = static_cast<size_t>(got);
+        }
+        size_t k = len_ - pos_ < n ? len_ - pos_ : n;
+        std::memcpy(dst, buf_.data() + pos_, k);
+        pos_ += k, dst += k, n -= k;
+    }
+    return true;
+}
+
+bool Reader::fail(uint64_t at, const char* why) {
+    if (damage_.empty())
+        damage_ = "readable up to byte " + std::to_string(at) + " (record #" + std::to_string(index_ + 1) + "): " + why;
+    return false;
+}
+
+bool Reader::next(Record& r) {
+    if (fd_ < 0 || !damage_.empty()) return false;
+    uint64_t at = tell();
+    unsigned char frame[9];
+    if (!read(frame, 1)) return false;  // the clean end of the file
+    if (!read(frame + 1, 8)) return fail(at, "the file ends within a record");
+    uint32_t len, crc;
+    std::memcpy(&len, frame, 4);
+    std::memcpy(&crc, frame + 5, 4);
+    if (len > kMaxPayload) return fail(at, ("a record claims the impossible length " + std::to_string(len)).c_str());
+    r.bytes.resize(1 + static_cast<size_t>(len));
+    r.bytes[0] = static_cast<char>(frame[4]);
+    if (!read(&r.bytes[1], len)) return fail(at, "the file ends within a record");
+    if (crc32(0, r.bytes.data(), r.bytes.size()) != crc) return fail(at, "a record's checksum does not match");
+    if (frame[4] < HEADER || frame[4] > END) return fail(at, ("unknown record kind " + std::to_string(frame[4])).c_str());
+    if ((index_ == 0) != (frame[4] == HEADER))
+        return fail(at, index_ == 0 ? "the header record is missing" : "a second header");
+    r.kind = frame[4];
+    r.offset = at;
+    ++index_;
+    return true;
+}
+
+void Reader::seek(uint64_t offset, uint64_t index) {
+    index_ = index;
+    damage_.clear();
+    if (offset >= base_ && offset <= base_ + len_) {
+        pos_ = static_cast<size_t>(offset - base_);
+        return;
+    }
+    ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+    base_ = offset;
+    pos_ = len_ = 0;
+}
+
+}  // namespace standin::cassette

@@ -1,0 +1,172 @@
+// Replay's match rules and call previews (replay_rules.h).
+#include "replay_rules.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace standin::replay {
+
+bool Rule::ignores(int i) const {
+    if (any) return true;
+    for (int k : ignore)
+        if (k == i) return true;
+    return false;
+}
+
+std::string Rule::masked(const char* p, size_t n) const {
+    std::string s(p ? p : "", p ? n : 0);
+    for (const auto& re : masks) s = std::regex_replace(s, re, "");
+    return s;
+}
+
+std::string Rules::parse(const std::string& text) {
+    clear();
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t eol = text.find('\n', at);
+        std::string line = text.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
+        at = eol == std::string::npos ? text.size() : eol + 1;
+        if (line.empty()) continue;
+        size_t t1 = line.find('\t'), t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
+        std::string fn = line.substr(0, t1);
+        std::string kind = t1 == std::string::npos ? "" : line.substr(t1 + 1, t2 == std::string::npos ? t2 : t2 - t1 - 1);
+        std::string value = t2 == std::string::npos ? "" : line.substr(t2 + 1);
+        if (fn != "*" && !known_function(fn.c_str())) return "match rule for " + fn + ": no core function of that name";
+        Rule& r = fn == "*" ? all_ : by_fn_[fn];
+        has_all_ = has_all_ || fn == "*";
+        if (kind == "function") {
+            r.any = true;
+        } else if (kind == "ignore") {
+            char* end = nullptr;
+            long i = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || i < 0 || i >= Args::kMax) return "match rule for " + fn + ": bad argument position " + value;
+            r.ignore.push_back(static_cast<int>(i));
+        } else if (kind == "mask") {
+            try {
+                r.masks.emplace_back(value, std::regex::ECMAScript | std::regex::optimize);
+            } catch (const std::regex_error& e) {
+                return "match rule for " + fn + ": bad pattern " + value + ": " + e.what();
+            }
+        } else {
+            return "match rule for " + fn + ": unknown kind '" + kind + "'";
+        }
+    }
+    return "";
+}
+
+namespace {
+
+// The first byte where a and b differ (the shorter one's length if one is a prefix of the other).
+long first_difference(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return static_cast<long>(i);
+    return static_cast<long>(n);
+}
+
+// The bytes of a TEXT or BUF value (nullptr: a NULL pointer).
+std::string_view bytes(const Value& v) {
+    if (!v.p) return {};
+    return {v.p, static_cast<size_t>(v.len > 0 ? v.len : 0)};
+}
+
+bool masked_equal(const Value& r, const Value& x, const Rule* own, const Rule* all, long& byte) {
+    bool mask = (own && !own->masks.empty()) || (all && !all->masks.empty());
+    if (!r.p || !x.p || !mask) {
+        if (!r.p != !x.p) return false;
+        bool same_length = r.tag != cassette::BUF || r.req_len == x.req_len;
+        if (same_length && bytes(r) == bytes(x)) return true;
+        byte = first_difference(bytes(r), bytes(x));
+        return false;
+    }
+    std::string a(bytes(r)), b(bytes(x));
+    for (const Rule* rule : {own, all})
+        if (rule) a = rule->masked(a.data(), a.size()), b = rule->masked(b.data(), b.size());
+    byte = -1;
+    return a == b;
+}
+
+}  // namespace
+
+Difference compare(const Value* recorded, int n, const Args& received, const Rule* own, const Rule* all) {
+    if ((own && own->any) || (all && all->any)) return {};
+    for (int i = 0; i < n && i < received.n; ++i) {
+        const Value& r = recorded[i];
+        const Value& x = received.v[i];
+        if (r.tag == cassette::SECRET || (own && own->ignores(i)) || (all && all->ignores(i))) continue;
+        bool same = r.tag == x.tag;
+        long byte = -1;
+        if (same) switch (r.tag) {
+            case cassette::I32: case cassette::I64: case cassette::BOOL: same = r.i == x.i; break;
+            case cassette::F64: same = std::memcmp(&r.d, &x.d, sizeof r.d) == 0; break;
+            case cassette::TEXT: case cassette::BUF: same = masked_equal(r, x, own, all, byte); break;
+            default: break;  // FNPTR, NONE: nothing recorded to compare
+            }
+        if (!same) return {i, byte};
+    }
+    if (n != received.n) return {n < received.n ? n : received.n, -1};
+    return {};
+}
+
+namespace {
+
+constexpr size_t kPreview = 48;
+
+std::string number(double d) {
+    if (std::isnan(d)) return "nan";
+    char buf[40];
+    for (int prec = 1; prec <= 17; ++prec) {  // the shortest text that reads back as d
+        snprintf(buf, sizeof buf, "%.*g", prec, d);
+        if (std::strtod(buf, nullptr) == d) break;
+    }
+    return buf;
+}
+
+std::string quoted(std::string_view s, long around) {
+    size_t from = 0;
+    if (around > static_cast<long>(kPreview / 2) && s.size() > kPreview) from = static_cast<size_t>(around) - kPreview / 3;
+    std::string out = from ? "'..." : "'";
+    size_t to = from + kPreview < s.size() ? from + kPreview : s.size();
+    for (size_t i = from; i < to; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '\\' || c == '\'') {
+            out += '\\', out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[5];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+    return out + (to < s.size() ? "...'" : "'");
+}
+
+std::string arg_preview(const Value& v, long around) {
+    switch (v.tag) {
+    case cassette::I32: case cassette::I64: return std::to_string(v.i);
+    case cassette::F64: return number(v.d);
+    case cassette::BOOL: return v.i ? "true" : "false";
+    case cassette::TEXT: return v.p ? quoted(bytes(v), around) : "NULL";
+    case cassette::BUF:
+        return (v.p ? "b" + quoted(bytes(v), around) : std::string("NULL")) + " (" + std::to_string(v.req_len) + " bytes)";
+    case cassette::SECRET: return "<secret>";
+    case cassette::FNPTR: return "<callback>";
+    default: return "?";
+    }
+}
+
+}  // namespace
+
+std::string preview(std::string_view fn, const Value* args, int n, Difference focus) {
+    std::string out(fn);
+    out += '(';
+    for (int i = 0; i < n; ++i) {
+        if (i) out += ", ";
+        out += arg_preview(args[i], i == focus.arg ? focus.byte : -1);
+    }
+    return out + ')';
+}
+
+}  // namespace standin::replay

@@ -1,0 +1,61 @@
+// Replay's match rules and the previews of calls its report shows.
+#pragma once
+
+#include <map>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "replay.h"
+
+namespace standin::replay {
+
+// How one function's calls are compared (by default: every argument).
+//   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
+//   "mask REGEX": in every text and request argument, what REGEX matches is
+//   cut out on both sides before comparing (ECMAScript syntax, over bytes).
+struct Rule {
+    bool any = false;
+    std::vector<int> ignore;
+    std::vector<std::regex> masks;
+    bool ignores(int i) const;
+    std::string masked(const char* p, size_t n) const;
+};
+
+class Rules {
+public:
+    // Parses one rule per line, "FN<TAB>KIND[<TAB>VALUE]" (FN may be "*": every
+    // function); "" or why the text is refused.
+    std::string parse(const std::string& text);
+    void clear() { by_fn_.clear(), all_ = Rule{}, has_all_ = false; }
+    // The rules for `fn` (its own, then those for every function), or none.
+    void find(std::string_view fn, const Rule*& own, const Rule*& all) const {
+        own = all = nullptr;
+        if (!by_fn_.empty()) {
+            auto it = by_fn_.find(fn);
+            if (it != by_fn_.end()) own = &it->second;
+        }
+        if (has_all_) all = &all_;
+    }
+
+private:
+    std::map<std::string, Rule, std::less<>> by_fn_;
+    Rule all_;
+    bool has_all_ = false;
+};
+
+// Where a received call first differs from a recorded one: argument `arg`
+// (-1: none; the argument count when the counts differ), at byte `byte` of a
+// text or request (-1: the whole value).
+struct Difference {
+    int arg = -1;
+    long byte = -1;
+};
+Difference compare(const Value* recorded, int n, const Args& received, const Rule* own, const Rule* all);
+
+// "fn(arg, arg, ...)", texts and requests previewed; the argument `focus`
+// shows the bytes around `byte`.
+std::string preview(std::string_view fn, const Value* args, int n, Difference focus = {});
+
+}  // namespace standin::replay

@@ -1,0 +1,492 @@
+"""Replaying a cassette on the stand-in: recorded answers and events, each
+kind of divergence reported expected against received, match rules, bad
+files, the launcher and the pytest marker.  The cassettes are written here by
+a small writer that follows the file format (devkit/README.md)."""
+import json
+import re
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import pytest
+
+from zq.csdk import c_sdk
+from zq.csdk._launch import LaunchError, environment, standin_library
+from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
+
+# ---- a cassette writer --------------------------------------------------------------
+
+
+class I64(int):
+    pass
+
+
+SECRET, FNPTR, NONE = object(), object(), object()
+
+
+def blob(b):
+    return struct.pack("<i", -1) if b is None else struct.pack("<i", len(b)) + b
+
+
+def value(v):
+    if v is NONE:
+        return b"\0"
+    if v is SECRET or v is FNPTR:
+        return bytes([7 if v is SECRET else 8])
+    if isinstance(v, bool):
+        return struct.pack("<BB", 4, v)
+    if isinstance(v, I64):
+        return struct.pack("<Bq", 2, v)
+    if isinstance(v, int):
+        return struct.pack("<Bi", 1, v)
+    if isinstance(v, float):
+        return struct.pack("<Bd", 3, v)
+    if isinstance(v, bytes):  # a request buffer
+        return struct.pack("<Bi", 6, len(v)) + blob(v)
+    return b"\x05" + blob(None if v is None else v.encode())  # a text
+
+
+def C(fn, *args, result=0, out=None, events=()):
+    """A recorded call; `out` a reply (bytes, or (length, bytes-or-None)); `events` its E(...)s."""
+    return ("call", fn, args, result, out, events)
+
+
+def E(msg_type, data, *calls):
+    """An event delivered during the enclosing call, and the calls its handler made."""
+    return ("event", msg_type, data, calls)
+
+
+def frame(kind, payload):
+    return struct.pack("<IBI", len(payload), kind, zlib.crc32(payload, zlib.crc32(bytes([kind])))) + payload
+
+
+def cassette(*calls, version=1, end=True):
+    out = [b"ZQCASSETTE\n" + struct.pack("<H", version),
+           frame(1, json.dumps({"format": 1, "core": "test", "pid": 1, "secrets": "filtered"}).encode())]
+    seq = [0]
+
+    def walk(node):
+        _, fn, args, result, reply, events = node
+        seq[0] += 1
+        me = seq[0]
+        out.append(frame(2, struct.pack("<QIQH", me, 1, 0, len(fn)) + fn.encode() + bytes([len(args)]) +
+                         b"".join(map(value, args))))
+        for _, msg_type, data, nested in events:
+            out.append(frame(4, struct.pack("<QIQ", me, 1, 0) + blob(msg_type.encode()) +
+                             struct.pack("<i", len(data)) + blob(data)))
+            for n in nested:
+                walk(n)
+        if isinstance(reply, bytes):
+            reply = (len(reply), reply)
+        tail = b"\0" if reply is None else b"\1" + struct.pack("<i", reply[0]) + blob(reply[1])
+        out.append(frame(3, struct.pack("<QQ", me, 5) + value(result) + tail))
+
+    for c in calls:
+        walk(c)
+    if end:
+        out.append(frame(5, struct.pack("<QQQ", seq[0], 0, 0)))
+    return b"".join(out)
+
+
+@pytest.fixture
+def tape(tmp_path):
+    """Writes a cassette of the given calls and returns its path."""
+    def write(*calls, **kw):
+        path = tmp_path / "c.zqc"
+        path.write_bytes(cassette(*calls, **kw))
+        return path
+    return write
+
+
+def place(req):
+    return c_sdk.py_zqi_place_order(req)
+
+
+CALLBACK = C("zqi_set_event_callback_pb", FNPTR, result=NONE)
+
+
+# ---- answers and events as recorded ------------------------------------------------------
+
+# (recorded calls, the program, what it sees)
+EXCHANGES = [
+    ("reply", [C("zqi_place_order_pb", b"req", out=b"recorded reply"), C("zqi_place_order_pb", b"req", result=4, out=b"x")],
+     lambda: (place(b"req"), place(b"req")), ((0, b"recorded reply"), (4, None))),
+    ("status and scalars", [C("zqi_subscribe", "A,B", "60s", True, result=-7)],
+     lambda: c_sdk.py_zqi_subscribe("A,B", "60s", True), -7),
+    ("texts", [C("zqi_get_c_version", result="9.9-recorded"), C("zqi_strerror", 5, result="five")],
+     lambda: (c_sdk.zqi_get_c_version(), c_sdk.zqi_strerror(5)), (b"9.9-recorded", b"five")),
+    ("clock", [C("zqi_now", result=I64(1234567890123)), C("zqi_now_plus", result=12.25)],
+     lambda: (c_sdk.zqi_now(), c_sdk.zqi_now_plus()), (1234567890123, 12.25)),
+    ("server address", [C("zqi_get_serv_addr", "md", result=0, out=(-1, b"10.0.0.9:1"))],
+     lambda: c_sdk.py_zqi_get_serv_addr("md"), b"10.0.0.9:1"),
+    ("a secret matches any token", [C("zqi_set_token", SECRET, result=0)],
+     lambda: c_sdk.py_zqi_set_token("whatever-token"), 0),
+    ("a secret result reads as the stand-in's", [C("zqi_get_encrypted_token", result=SECRET)],
+     lambda: c_sdk.py_zqi_get_encrypted_token(), b"standin-encrypted-token"),
+    ("NULL reply", [C("zqi_place_order_pb", b"r", result=0, out=(0, None))], lambda: place(b"r"), (0, b"")),
+]
+
+
+@pytest.mark.parametrize("calls, program, expected", [x[1:] for x in EXCHANGES], ids=[x[0] for x in EXCHANGES])
+def test_recorded_answers_come_back(core, tape, calls, program, expected):
+    core.replay_open(tape(*calls))
+    core.set_status("zqi_place_order_pb", 99)  # scripting changes nothing while replaying
+    assert program() == expected
+    assert core.replay_close() == ""
+
+
+def test_events_are_delivered_during_their_call_with_the_handler_calls_matched(core, tape):
+    path = tape(CALLBACK, C("zqi_run", result=0, events=[
+        E("bar", b'{"close": 1}', C("zqi_place_order_pb", b"buy", result=0, out=b"order 1")),
+        E("tick", b"t1"),
+        E("bar", b'{"close": 2}', C("zqi_place_order_pb", b"sell", out=b"refused"),
+          C("zqi_stop", result=0)),
+    ]))
+    core.replay_open(path)
+    core.queue_event("tick", "scripted")  # dropped: events come from the cassette
+    seen = []
+
+    def handler(msg_type, data):
+        seen.append((msg_type, data))
+        if msg_type == "bar":
+            seen.append(place(b"buy" if data == b'{"close": 1}' else b"sell"))
+            if data.endswith(b"2}"):
+                seen.append(c_sdk.py_zqi_stop())
+
+    c_sdk.py_zqi_set_data_callback(handler)
+    assert c_sdk.py_zqi_run() == 0
+    assert seen == [("bar", b'{"close": 1}'), (0, b"order 1"), ("tick", b"t1"),
+                    ("bar", b'{"close": 2}'), (0, b"refused"), 0]
+    assert core.call_count("zqi_place_order_pb") == 2 and core.queue_size() == 0
+    assert core.replay_close() == ""
+
+
+# ---- divergences ----------------------------------------------------------------------------
+
+def handler_placing(req):
+    return lambda t, d: place(req)
+
+
+# (recorded calls, handler or None, the program's calls, report lines expected in order, divergences)
+DIVERGENCES = [
+    ("arguments differ",
+     [C("zqi_place_order_pb", b'{"side": "buy", "volume": 100}', out=b"ok")], None,
+     [lambda: place(b'{"side": "buy", "volume": 200}')],
+     ["call 1 zqi_place_order_pb differs from recorded call #1 (argument 0, byte 26)",
+      """expected: #1 zqi_place_order_pb(b'{"side": "buy", "volume": 100}' (30 bytes))""",
+      """received: call 1 zqi_place_order_pb(b'{"side": "buy", "volume": 200}' (30 bytes))"""], 1),
+    ("not in the recording",
+     [C("zqi_place_order_pb", b"A", out=b"ok")], None,
+     [lambda: c_sdk.py_zqi_subscribe("X", "tick", False), lambda: place(b"A")],
+     ["call 1 zqi_subscribe is not in the recording",
+      "expected: #1 zqi_place_order_pb(b'A' (1 bytes))",
+      "received: call 1 zqi_subscribe('X', 'tick', false)"], 1),
+    ("out of order",
+     [C("zqi_place_order_pb", b"A"), C("zqi_subscribe", "X", "tick", False)], None,
+     [lambda: c_sdk.py_zqi_subscribe("X", "tick", False), lambda: place(b"A")],
+     ["call 1 zqi_subscribe is out of order: the recording has it later, as #2",
+      "expected: #1 zqi_place_order_pb(b'A' (1 bytes))"], 1),
+    ("left unused at the end",
+     [C("zqi_place_order_pb", b"A"), C("zqi_place_order_pb", b"B")], None,
+     [lambda: place(b"A")],
+     ["recorded call #2 zqi_place_order_pb was never made",
+      "expected: #2 zqi_place_order_pb(b'B' (1 bytes))", "received: no call: the run ended"], 1),
+    ("a call past the end",
+     [], None, [lambda: place(b"A")],
+     ["call 1 zqi_place_order_pb is not in the recording", "expected: the end of the recording"], 1),
+    ("the handler makes a call fewer",
+     [CALLBACK, C("zqi_run", events=[E("tick", b"t", C("zqi_place_order_pb", b"N"))])], lambda t, d: None,
+     [c_sdk.py_zqi_run],
+     ["recorded call #3 zqi_place_order_pb was never made", "received: no call: the handler returned"], 1),
+    ("the handler makes a call more",
+     [CALLBACK, C("zqi_run", events=[E("tick", b"t")])], handler_placing(b"N"),
+     [c_sdk.py_zqi_run],
+     ["call 3 zqi_place_order_pb is not in the recording", "expected: no call: #2 zqi_run returns here"], 1),
+]
+
+
+@pytest.mark.parametrize("calls, handler, program, lines, count",
+                         [x[1:] for x in DIVERGENCES], ids=[x[0] for x in DIVERGENCES])
+def test_each_divergence_is_reported_expected_against_received(core, tape, calls, handler, program, lines, count):
+    path = tape(*calls)
+    core.replay_open(path)
+    if handler is not None:
+        c_sdk.py_zqi_set_data_callback(handler)
+    for step in program:
+        step()
+    report = core.replay_close()
+    assert report.startswith(f"replay of {path}: {count} divergence")
+    body = [ln.strip() for ln in report.splitlines()]
+    at = [next(i for i, ln in enumerate(body) if ln.endswith(want)) for want in lines]
+    assert at == sorted(at), report
+
+
+def test_a_diverging_call_gets_the_unscripted_answer_and_the_run_goes_on(core, tape):
+    core.replay_open(tape(C("zqi_place_order_pb", b"A", out=b"recorded"), C("zqi_place_order_pb", b"B", out=b"b")))
+    assert place(b"other") == (0, b"recorded")  # the same function: answered as recorded, in step
+    assert c_sdk.py_zqi_subscribe("X", "tick", False) == 0  # not recorded: the stand-in's default
+    assert place(b"B") == (0, b"b")
+    assert core.replay_report().count("\n1. ") == 1 and core.replay_close().count(". call ") == 2
+
+
+# ---- match rules ------------------------------------------------------------------------------
+
+ORDER = b'{"symbol": "A", "created_at": "09:30:00.123", "volume": 100}'
+LATER = ORDER.replace(b"09:30:00.123", b"09:31:07.5")
+
+# (match rules, recorded call, received call, matches)
+RULES = [
+    (None, C("zqi_place_order_pb", ORDER), lambda: place(LATER), False),
+    ({"zqi_place_order_pb": "function"}, C("zqi_place_order_pb", ORDER), lambda: place(LATER), True),
+    ({"zqi_place_order_pb": {"mask": [r'"created_at": "[^"]*"']}}, C("zqi_place_order_pb", ORDER),
+     lambda: place(LATER), True),
+    ({"*": {"mask": [r'"created_at": "[^"]*"']}}, C("zqi_place_order_pb", ORDER), lambda: place(LATER), True),
+    ({"zqi_place_order_pb": {"mask": [r'"created_at": "[^"]*"']}}, C("zqi_place_order_pb", ORDER),
+     lambda: place(LATER.replace(b"100", b"200")), False),
+    ({"zqi_subscribe": "function"}, C("zqi_place_order_pb", ORDER), lambda: place(LATER), False),
+    ({"zqi_subscribe": {"ignore": [2]}}, C("zqi_subscribe", "A", "tick", True),
+     lambda: c_sdk.py_zqi_subscribe("A", "tick", False), True),
+    ({"zqi_subscribe": [{"ignore": [1]}, {"mask": ["A+"]}]}, C("zqi_subscribe", "A", "tick", True),
+     lambda: c_sdk.py_zqi_subscribe("AA", "60s", True), True),
+    ({"zqi_subscribe": {"ignore": [1]}}, C("zqi_subscribe", "A", "tick", True),
+     lambda: c_sdk.py_zqi_subscribe("A", "tick", False), False),
+]
+
+
+@pytest.mark.parametrize("match, recorded, received, matches", RULES)
+def test_match_rules(core, tape, match, recorded, received, matches):
+    core.replay_open(tape(recorded), match=match)
+    received()
+    assert (core.replay_close() == "") is matches
+
+
+@pytest.mark.parametrize("options, rules", [
+    (["zqi_log_pb=function", "*=ignore:1,2"], {"zqi_log_pb": ["function"], "*": [{"ignore": [1, 2]}]}),
+    (['zqi_place_order_pb=mask:"t": *\\d+', 'zqi_place_order_pb=mask:a:b'],
+     {"zqi_place_order_pb": [{"mask": ['"t": *\\d+']}, {"mask": ["a:b"]}]}),
+    (['{"zqi_log_pb": "function", "zqi_subscribe": [{"ignore": [2]}]}'],
+     {"zqi_log_pb": ["function"], "zqi_subscribe": [{"ignore": [2]}]}),
+])
+def test_command_line_rules(options, rules):
+    assert rules_from_options(options) == rules
+
+
+@pytest.mark.parametrize("option", ["zqi_log_pb", "=function", "zqi_log=function", "zqi_log_pb=any", "zqi_log_pb=ignore:x",
+                                    "zqi_log_pb=mask:", "{not json", "[1]"])
+def test_a_bad_command_line_rule_stops_the_launch(tape, option):
+    with pytest.raises(LaunchError, match="--match|no core function named 'zqi_log'"):
+        run_replay(str(tape()), [sys.executable, "-c", "pass"], [option])
+
+
+@pytest.mark.parametrize("match, exc, message", [
+    ({"zqi_place_order_pb": "args"}, ValueError, "a rule is 'function'"),
+    ({"zqi_place_order_pb": {"ignore": [12]}}, ValueError, "argument position 12"),
+    ({"zqi_place_order_pb": {"mask": ["("]}}, ValueError, "bad mask '('"),
+    ({"zqi_place_order_pb": {"mask": [b"x"]}}, TypeError, "a mask is a str pattern"),
+    ({"zqi_place_order": "function"}, ValueError,
+     "no core function named 'zqi_place_order'; did you mean 'zqi_place_order_pb'"),
+    (["zqi_place_order_pb"], TypeError, "match must be a mapping"),
+])
+def test_bad_match_rules_are_refused_before_replaying(core, tape, match, exc, message):
+    with pytest.raises(exc, match=message.replace("(", r"\(")):
+        core.replay_open(tape(), match=match)
+    assert not core.replaying()
+
+
+# ---- bad files --------------------------------------------------------------------------------
+
+GOOD = cassette(C("zqi_place_order_pb", b"A", out=b"a"), C("zqi_place_order_pb", b"B", out=b"b"))
+SECOND = len(cassette(C("zqi_place_order_pb", b"A", out=b"a"), end=False))  # where the second call's frame starts
+
+
+def flip(data, at):
+    return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+
+
+# (file content, the one line both readers give, or None when it replays in part)
+BAD = [
+    ("foreign", b"PK\3\4 not at all a cassette", "not a cassette"),
+    ("empty", b"", "not a cassette (empty file)"),
+    ("cut in the magic", GOOD[:7], "not a cassette (cut short within its first bytes)"),
+    ("newer", GOOD[:11] + struct.pack("<H", 2) + GOOD[13:], "cassette format version 2 is newer than this reader's (1)"),
+    ("no header", GOOD[:13] + GOOD[SECOND - len(GOOD):],
+     "readable up to byte 13 (record #1): the header record is missing"),
+    ("magic alone", GOOD[:13], "readable up to byte 13 (record #1): the header record is missing"),
+]
+
+
+@pytest.mark.parametrize("content, message", [x[1:] for x in BAD], ids=[x[0] for x in BAD])
+def test_an_unusable_file_gets_one_clear_line(core, tmp_path, content, message):
+    path = tmp_path / "bad.zqc"
+    path.write_bytes(content)
+    for attempt in (lambda: check_cassette(path), lambda: core.replay_open(path)):
+        with pytest.raises(CassetteError) as e:
+            attempt()
+        assert str(e.value) == f"{path}: {message}"
+    with pytest.raises(CassetteError, match="cannot read: No such file"):
+        core.replay_open(tmp_path / "missing.zqc")
+
+
+@pytest.mark.parametrize("content, note", [
+    (GOOD[:SECOND + 15], "readable up to byte {second} (record #4): the file ends within a record"),
+    (flip(GOOD, SECOND + 20), "readable up to byte {second} (record #4): a record's checksum does not match"),
+    (GOOD[:GOOD.rindex(b"\x05") - 4], "the recording was cut short"),
+])
+def test_a_damaged_file_replays_as_far_as_it_reads(core, tmp_path, content, note):
+    path = tmp_path / "cut.zqc"
+    path.write_bytes(content)
+    note = note.format(second=SECOND)
+    assert note in check_cassette(path)
+    core.replay_open(path)
+    assert place(b"A") == (0, b"a")
+    place(b"B")
+    report = core.replay_close()
+    assert (note in report) if "readable" in note else report == ""
+
+
+CALL_A = frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01" + value(b"A"))
+HEAD = len(cassette(end=False))  # the magic and the header record
+
+
+@pytest.mark.parametrize("records, report", [
+    (frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01\x09"),
+     f"recorded call at byte {HEAD} is malformed"),
+    (CALL_A + frame(3, b"\x01\0\0\0\0\0\0\0"), "recorded answer of #1 zqi_place_order_pb is malformed"),
+    (CALL_A + frame(4, b"\x01\0") + frame(3, struct.pack("<QQ", 1, 0) + value(0) + b"\1\1\0\0\0" + blob(b"A")),
+     f"recorded event at byte {HEAD + len(CALL_A)} is malformed"),
+])
+def test_a_record_that_checks_out_but_does_not_parse_is_reported_and_answered_unscripted(core, tmp_path, records,
+                                                                                           report):
+    path = tmp_path / "odd.zqc"
+    path.write_bytes(cassette(end=False) + records)
+    core.replay_open(path)
+    assert place(b"A") == (0, b"A")  # the stand-in's echo, or the recorded answer past a malformed event
+    assert report in core.replay_close()
+
+
+def test_the_launcher_variable_with_a_bad_file_says_so_and_reports_it(tmp_path):
+    (tmp_path / "bad.zqc").write_bytes(b"nonsense")
+    env = environment(standin_library(), extra={"ZQ_CASSETTE_REPLAY": str(tmp_path / "bad.zqc"),
+                                                "ZQ_CASSETTE_REPORT": str(tmp_path / "report")})
+    proc = subprocess.run([sys.executable, "-c", "from zq.csdk import c_sdk; print(c_sdk.py_zqi_place_order(b'x'))"],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "(0, b'x')\n")
+    assert proc.stderr == f"libzq3-c.so: cannot replay {tmp_path / 'bad.zqc'}: not a cassette\n"
+    assert "1. cannot replay" in (tmp_path / "report").read_text()
+
+
+# ---- the launcher and the marker ------------------------------------------------------------------
+
+PROGRAM = "from zq.csdk import c_sdk; print(c_sdk.py_zqi_place_order(b'A')); raise SystemExit({exit})"
+
+
+@pytest.mark.parametrize("request_, exit, status, stderr", [
+    ("b'A'", 0, 0, ""),
+    ("b'A'", 5, 5, ""),
+    ("b'Z'", 0, DIVERGED, "call 1 zqi_place_order_pb differs"),
+    ("b'Z'", 6, 6, "differs from recorded call #1"),
+])
+def test_run_replay_gives_the_status_and_the_report(tape, capfd, request_, exit, status, stderr):
+    path = tape(C("zqi_place_order_pb", b"A", out=b"from the cassette"))
+    program = PROGRAM.replace("b'A'", request_).format(exit=exit)
+    assert run_replay(str(path), [sys.executable, "-c", program]) == status
+    out, err = capfd.readouterr()
+    assert out == "(0, b'from the cassette')\n"
+    assert (stderr in err) if stderr else err == ""
+
+
+def test_run_replay_refuses_a_bad_file_before_the_command_and_fails_a_command_without_core_calls(tmp_path, tape, capfd):
+    bad = tmp_path / "bad.zqc"
+    bad.write_bytes(b"garbage")
+    flag = tmp_path / "ran"
+    with pytest.raises(CassetteError, match="not a cassette"):
+        run_replay(str(bad), [sys.executable, "-c", f"open({str(flag)!r}, 'w')"])
+    assert not flag.exists()
+    assert run_replay(str(tape(C("zqi_init"))), [sys.executable, "-c", "pass"]) == DIVERGED
+    assert "made no call to the core library" in capfd.readouterr().err
+
+
+def test_the_marker_fails_a_diverging_test_with_one_report(pytester, tmp_path):
+    (pytester.path / "orders.zqc").write_bytes(cassette(C("zqi_place_order_pb", b"A", out=b"a")))
+    pytester.makepyfile(test_layer="""
+        import pytest
+        from zq.csdk import c_sdk
+
+        @pytest.mark.zq_cassette("orders.zqc")
+        def test_same():
+            assert c_sdk.py_zqi_place_order(b"A") == (0, b"a")
+
+        @pytest.mark.zq_cassette("orders.zqc")
+        def test_other(zq_core):
+            c_sdk.py_zqi_place_order(b"B")
+
+        @pytest.mark.zq_cassette("orders.zqc", match={"zqi_place_order_pb": "function"})
+        def test_relaxed():
+            c_sdk.py_zqi_place_order(b"B")
+
+        @pytest.mark.zq_cassette("orders.zqc")
+        def test_none_made():
+            pass
+    """)
+    result = pytester.runpytest_subprocess("-q")
+    result.assert_outcomes(passed=2, failed=2)
+    result.stdout.fnmatch_lines(["*call 1 zqi_place_order_pb differs from recorded call #1*",
+                                 "*expected: #1 zqi_place_order_pb(b'A' (1 bytes))",
+                                 "*received: call 1 zqi_place_order_pb(b'B' (1 bytes))",
+                                 "*recorded call #1 zqi_place_order_pb was never made*"])
+
+
+# ---- end to end: the example strategy recorded through the tap, then replayed -------------------
+
+STRATEGY = Path(__file__).resolve().parent.parent / "examples" / "strategy.py"
+# The strategy with its third order changed (its type), and nothing else.
+CHANGED = """
+import runpy, sys
+from zq.csdk import c_sdk
+real, n = c_sdk.py_zqi_place_order, [0]
+def place(req):
+    n[0] += 1
+    return real(req.replace(b'"limit"', b'"market"') if n[0] == 3 else req)
+c_sdk.py_zqi_place_order = place
+sys.argv = sys.argv[1:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def cassette_command(*args):
+    return subprocess.run([sys.executable, "-m", "zq.csdk.cassette", *map(str, args)], capture_output=True,
+                          text=True, timeout=300)
+
+
+def without_timings(report):
+    lines = [ln for ln in report.splitlines() if not ln.startswith("time per event")]
+    return re.sub(r"run: [\d.]+ ms", "run: N ms", "\n".join(lines))
+
+
+@pytest.fixture(scope="module")
+def recorded_strategy(tmp_path_factory):
+    path = tmp_path_factory.mktemp("strategy") / "strategy.zqc"
+    proc = cassette_command("record", path, "--", sys.executable, STRATEGY, "--progress", "0")
+    assert proc.returncode == 0 and "orders placed: 10" in proc.stdout, proc.stdout + proc.stderr
+    return path, proc.stdout
+
+
+@pytest.mark.parametrize("changed, status, report", [
+    (False, 0, ""),
+    (True, DIVERGED, r"replay of .*: 1 divergence\n"
+                     r"1\. call 12 zqi_place_order_pb differs from recorded call #12 \(argument 0, byte \d+\)\n"
+                     r"   expected: #12 zqi_place_order_pb\(b'.*\"limit\".*' \(128 bytes\)\)\n"
+                     r"   received: call 12 zqi_place_order_pb\(b'.*\"market\".*' \(129 bytes\)\)\n$"),
+])
+def test_the_example_strategy_replays_its_recording(recorded_strategy, tmp_path, changed, status, report):
+    path, recorded_report = recorded_strategy
+    command = [sys.executable, STRATEGY, "--progress", "0"]
+    if changed:
+        (tmp_path / "changed.py").write_text(CHANGED)
+        command.insert(1, tmp_path / "changed.py")
+    proc = cassette_command("replay", path, "--", *command)
+    assert proc.returncode == status, proc.stderr
+    assert without_timings(proc.stdout) == without_timings(recorded_report)
+    assert re.fullmatch(report, proc.stderr) if report else proc.stderr == ""

@@ -247,11 +247,6 @@ def test_records_reach_the_file_while_running_and_survive_a_kill(tmp_path):
     assert launch("show", path).stdout.rstrip().endswith("no END record: the recording was cut short")
 
 
-def test_replay_subcommand_without_a_player_is_one_line(recorded):
-    run = launch("replay", recorded[0], "--", sys.executable, "-c", "pass")
-    assert run.returncode != 0 and run.stderr.count("\n") == 1 and run.stderr.startswith("cassette: ")
-
-
 @pytest.mark.parametrize("args", [[], ["record"], ["record", "x.zqc"], ["show"], ["show", "a", "b"], ["bogus"],
                                   ["record", "x.zqc", "--bogus", "--", "true"]])
 def test_usage_errors(args):

@@ -16,12 +16,11 @@ file, print what was readable and say where it ends (exit status 1).
 """
 from __future__ import annotations
 
-import importlib
 import importlib.util
 import os
 import sys
 from pathlib import Path
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import _launch
 from ._cassette_file import CassetteError, Reader
@@ -63,10 +62,10 @@ def recorded_core() -> str:
     return _launch.standin_library()
 
 
-def _options(args: List[str], flags: Tuple[str, ...], valued: Tuple[str, ...]) -> Tuple[str, dict, List[str]]:
+def _options(args: List[str], flags: Tuple[str, ...], valued: Tuple[str, ...]) -> Tuple[str, Dict[str, Any], List[str]]:
     """(CASSETTE, options, command) of ``CASSETTE [options] -- CMD...``."""
     cassette: Optional[str] = None
-    opts: dict = {}
+    opts: Dict[str, Any] = {}
     i = 0
     while i < len(args):
         a = args[i]
@@ -111,14 +110,9 @@ def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
 
 
 def replay(cassette: str, command: List[str], match: List[str]) -> int:
-    try:  # the player, loaded only when asked for
-        player = importlib.import_module("zq.csdk._replay")
-    except ModuleNotFoundError as e:
-        if e.name != "zq.csdk._replay":
-            raise
-        raise _launch.LaunchError("replay is not available in this development kit") from None
-    status: int = player.run_replay(cassette, command, match)
-    return status
+    from ._replay import run_replay  # the player, loaded only when asked for
+
+    return run_replay(cassette, command, match)
 
 
 def _read(path: str, report: Callable[[Reader], None]) -> int:

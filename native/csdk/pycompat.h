@@ -158,8 +158,8 @@ inline PyObject* generic_getattr_no_raise(PyObject* obj, PyObject* name) {
 // ---------------------------------------------------------------------------
 // Whether the calling thread is the main thread, the one the interpreter was
 // started on: 1, 0, or -1 with an exception set.  3.11 and 3.12 declare the
-// interpreter's own test; 3.13 keeps it internal and has _thread report the
-// main thread's ident instead (so does 3.14).
+// interpreter's own test; 3.13 keeps it internal, and its _thread reports
+// the main thread's ident instead (the function threading itself uses).
 #if PY_VERSION_HEX < 0x030D0000
 inline int on_main_thread() { return _PyOS_IsMainThread(); }
 #else

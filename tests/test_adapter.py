@@ -183,14 +183,42 @@ def test_non_string_keyword_name_is_refused(m, core, target, func):
     assert core.calls() == []
 
 
-def test_nested_adapters_end_in_recursion_error(m):
+# Nesting is bounded by the C stack, not by the recursion limit: whatever the
+# limit, a nesting that fits answers and one that does not raises.
+@pytest.mark.parametrize("depth, limit, answers", [
+    (50000, None, False), (200000, None, False), (200000, 60000, False), (200000, 10**6, False),
+    (3000, None, True), (3000, 100, True),
+])
+def test_nested_adapters_end_in_the_answer_or_recursion_error(m, depth, limit, answers):
     fn = m.c_status_ok
-    for _ in range(50000):
+    for _ in range(depth):
         fn = m.adapt_to_python3(fn)
-    with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while calling a Python object$"):
-        fn(0)
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit or saved)
+    try:
+        if answers:
+            assert fn(0) is True
+        else:
+            with pytest.raises(RecursionError,
+                               match="^maximum recursion depth exceeded while calling a Python object$"):
+                fn(0)
+    finally:
+        sys.setrecursionlimit(saved)
     del fn  # dropped level by level without exhausting the C stack
     assert m.adapt_to_python3(m.adapt_to_python3(m.c_status_ok))(0) is True
+
+
+def test_greenlets_suspended_inside_adapters_leave_others_their_depth(m, core):
+    greenlet = pytest.importorskip("greenlet")
+    hub = greenlet.getcurrent()
+    adapted = m.adapt_to_python3(lambda req: hub.switch())
+    suspended = [greenlet.greenlet(lambda: adapted("x")) for _ in range(2 * sys.getrecursionlimit())]
+    for g in suspended:
+        g.switch()
+    assert m.py_zqi_place_order("x") == (0, b"x")
+    for g in suspended:
+        g.switch()
+    assert all(g.dead for g in suspended)
 
 
 def test_module_wrappers_receive_bytes(m, core):

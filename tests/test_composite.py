@@ -124,8 +124,39 @@ def test_failing_comparison_propagates(m, core, core_fn):
     assert core.call_count(core_fn) == 1
 
 
-@pytest.mark.parametrize("core_fn, call", list(REPLY_CALLS.items()) + [
+WITH_SERV_ADDR = pytest.mark.parametrize("core_fn, call", list(REPLY_CALLS.items()) + [
     ("zqi_get_serv_addr", lambda m: m.py_zqi_get_serv_addr(b"trade"))], ids=reply_ids + ["zqi_get_serv_addr"])
+
+
+class CallsCoreWhenCompared:
+    """Equal to 0; its first comparison runs `call` (a call of the core)."""
+    def __init__(self, call):
+        self.call = call
+
+    def __eq__(self, other):
+        call, self.call = self.call, None
+        if call:
+            call()
+        return other == 0
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+
+@WITH_SERV_ADDR
+def test_reply_copied_before_a_comparison_that_calls_the_core(m, core, core_fn, call):
+    def again():  # the same function answers anew, in a larger buffer
+        core.set_reply(core_fn, b"second" * 1000)
+        call(m)
+
+    core.set_reply(core_fn, b"first")
+    m.CSDK_OPERATE_SUCCESS = CallsCoreWhenCompared(again)
+    result = call(m)
+    assert (result[1] if isinstance(result, tuple) else result) == b"first"
+    assert core.call_count(core_fn) == 2
+
+
+@WITH_SERV_ADDR
 def test_missing_success_raises_before_the_core_call(m, core, core_fn, call):
     del m.CSDK_OPERATE_SUCCESS
     with pytest.raises(NameError, match=exact("name 'CSDK_OPERATE_SUCCESS' is not defined")):

@@ -111,6 +111,40 @@ def test_field_setters_and_values():
         T.price.fset(t)
 
 
+class WithData:
+    def __init__(self):
+        self.data = {"price": 3}
+
+
+class ReusedOnInt(int):
+    price = T.price
+
+
+class ReusedOnPlain(WithData):
+    price = T.price
+
+
+# A field's getter and setter handed an object that is not a record read and
+# write `data` as an attribute, as the plain property would.
+@pytest.mark.parametrize("op, expected", [
+    (lambda: T.price.fget(12345), "'int' object has no attribute 'data'"),
+    (lambda: T.price.fget(1.5), "'float' object has no attribute 'data'"),
+    (lambda: T.price.fget(None), "'NoneType' object has no attribute 'data'"),
+    (lambda: T.price.__get__(b"xyz"), "'bytes' object has no attribute 'data'"),
+    (lambda: T.price.fset(7, 1), "'int' object has no attribute 'data'"),
+    (lambda: ReusedOnInt(7).price, "'ReusedOnInt' object has no attribute 'data'"),
+    (lambda: T.price.fget(WithData()), 3),
+    (lambda: ReusedOnPlain().price, 3),
+    (lambda: (T.price.fset(w := WithData(), 4), w.data)[1], {"price": 4}),
+], ids=["int", "float", "None", "bytes", "setter", "reused-on-int", "plain", "reused-on-plain", "plain-set"])
+def test_field_functions_on_objects_that_are_not_records(op, expected):
+    if isinstance(expected, str):
+        with pytest.raises(AttributeError, match="^" + expected + "$"):
+            op()
+    else:
+        assert op() == expected
+
+
 def test_bar_membership():
     d = {}
     b = B(d)
@@ -298,6 +332,27 @@ def test_subclasses_keep_class_semantics():
     assert Patched({"price": 1}).price == 42 and isinstance(Patched.price, property)
 
 
+def test_class_switched_and_dropped_during_a_lookup():
+    # The instance dict's lookup runs a colliding key's __eq__, which moves
+    # the record to another class and drops the old one before the fallback.
+    classes = [type("Gone", (T,), {})]
+    r = classes[0]({"probe": "mapping"})
+
+    class Switch(str):
+        def __hash__(self):
+            return hash("probe")
+
+        def __eq__(self, other):
+            if classes:
+                object.__dict__["__class__"].__set__(r, type("Other", (T,), {}))  # r.__class__ = would write the mapping
+                classes.clear()
+                gc.collect()
+            return False
+
+    r.__dict__[Switch("switch")] = 0
+    assert r.probe == "mapping" and type(r).__name__ == "Other"
+
+
 def test_class_attribute_assignment_is_seen():
     t = T({"extra": "mapping", "price": 5})
     T.extra = "class"
@@ -378,8 +433,18 @@ def test_exact_class_after_new_or_init_patched_or_data_replaced():
                                        None, "'TickLikeDict2' object has no attribute 'data'", "property"])
 
 
+@pytest.fixture(params=[None, 60000], ids=["default-limit", "raised-limit"])
+def recursion_limit(request):
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(request.param or saved)
+    yield
+    sys.setrecursionlimit(saved)
+
+
+# The C stack runs out first whatever the recursion limit: RecursionError,
+# never a crash.
 @pytest.mark.parametrize("cls", ALL, ids=lambda c: c.__name__)
-def test_records_nested_deeply_end_in_recursion_error_and_drop_cleanly(cls):
+def test_records_nested_deeply_end_in_recursion_error_and_drop_cleanly(cls, recursion_limit):
     r = cls({"price": 1})
     for _ in range(100000):
         r = cls(r)

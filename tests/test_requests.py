@@ -189,10 +189,18 @@ def bytes_addr(b):
 
 
 def bytearray_addr(ba):
-    view = (ctypes.c_char * bytearray.__len__(ba)).from_buffer(ba)
+    # Its own buffer, whatever a subclass's __buffer__ (3.12+) lends.
+    own = bytearray.__buffer__(ba, 0) if hasattr(bytearray, "__buffer__") else ba
+    view = (ctypes.c_char * bytearray.__len__(ba)).from_buffer(own)
     addr = ctypes.addressof(view)
-    del view  # ends the export again
+    del view, own  # ends the export again
     return addr
+
+
+class LendsOtherMemory(bytearray):
+    """A bytearray whose buffer protocol (3.12+) lends memory of another object."""
+    def __buffer__(self, flags):
+        return memoryview(bytearray(b"other memory"))
 
 
 def only_call(core, fn):
@@ -394,10 +402,11 @@ def test_failing_len_refuses_the_request(m, core, name, base, length, error):
     assert core.calls() == []
 
 
+@pytest.mark.parametrize("cls", [bytearray, LendsOtherMemory])
 @pytest.mark.parametrize("name", SAMPLES)
-def test_bytearray_is_pinned_during_the_call(m, core, name):
+def test_bytearray_is_pinned_during_the_call(m, core, name, cls):
     fn, core_fn, reply = sample(m, name)
-    ba = bytearray(b"pin\0ned")
+    ba = cls(b"pin\0ned")
     addr = bytearray_addr(ba)
     seen = []
 
@@ -422,7 +431,7 @@ def test_bytearray_is_pinned_during_the_call(m, core, name):
     assert calls[1].args[0] == Buffer(addr, 7, b"pin\0ned")
     assert calls[2].args[0] == Buffer(addr, 7, b"Pin\0ned")
     ba.extend(b"!")  # released after the call
-    assert ba == b"Pin\0ned!"
+    assert ba[:] == b"Pin\0ned!"  # its own bytes, not what __buffer__ lends
 
 
 def test_bytearray_released_when_the_call_fails_after_pinning(m, core):
@@ -560,6 +569,35 @@ def test_success_is_whatever_the_module_global_equals(m, core, name, success, st
     assert len(core.calls()) == 1
 
 
+class CallsCoreWhenCompared(int):
+    """Equal by value; its first comparison runs `call`, a call of the core
+    that overwrites the reply being compared with another."""
+    def __new__(cls, value, call):
+        self = super().__new__(cls, value)
+        self.call = call
+        return self
+
+    def __eq__(self, other):
+        call, self.call = self.call, None
+        if call:
+            call()
+        return int(self) == other
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("name", REPLY_SAMPLES)
+@pytest.mark.parametrize("value, paid", [(0, True), (1, False)])
+def test_reply_copied_before_a_comparison_that_calls_the_core(m, core, name, value, paid):
+    fn, core_fn, _ = sample(m, name)
+    m.CSDK_OPERATE_SUCCESS = CallsCoreWhenCompared(value, lambda: fn(b"B" * 5000))
+    assert fn(b"AAAAA") == (0, b"AAAAA" if paid else None)
+    assert [c.fn for c in core.calls()] == [core_fn, core_fn]
+
+
 @pytest.mark.parametrize("name", REPLY_SAMPLES)
 @pytest.mark.parametrize("success", [EqualRaises(), EqualGivesBadTruth()])
 def test_failing_comparison_propagates_after_the_call(m, core, name, success):
@@ -594,6 +632,34 @@ def test_success_found_among_builtins(m, core):
         with pytest.raises(NameError):
             m.py_zqi_get_orders(b"o")
     finally:
+        builtins.__dict__.pop("CSDK_OPERATE_SUCCESS", None)
+
+
+def test_binding_made_during_the_builtins_lookup_is_seen(m, core):
+    class Collides(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("CSDK_OPERATE_SUCCESS")
+
+        def __eq__(self, other):  # run by the builtins lookup, after the module's
+            if Collides.armed:
+                Collides.armed = False
+                m.CSDK_OPERATE_SUCCESS = 3
+            return False
+
+    core.set_status("zqi_get_orders_pb", 3)
+    del m.CSDK_OPERATE_SUCCESS
+    key = Collides("collides")
+    try:
+        builtins.__dict__[key] = None
+        builtins.CSDK_OPERATE_SUCCESS = 4
+        Collides.armed = True
+        assert m.py_zqi_get_orders(b"o") == (3, None)  # that lookup's answer: the builtins value
+        assert m.py_zqi_get_orders(b"o") == (3, b"o")  # the module's binding from then on
+        assert m.py_zqi_get_orders(b"o") == (3, b"o")
+    finally:
+        builtins.__dict__.pop(key, None)
         builtins.__dict__.pop("CSDK_OPERATE_SUCCESS", None)
 
 

@@ -119,12 +119,11 @@ PyObject* forward(PyObject* func, PyObject* const* args, size_t nargsf, PyObject
 
 // An adapter calls on without passing through the interpreter's frames, so a
 // loop of adapters (nested ones, or one forwarding events back into the core)
-// is bounded here, as a Python function's frame would be.
+// is bounded here, by the stack left (stack.h).
 PyObject* adapter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (!enter_recursion(" while calling a Python object")) return nullptr;
+    if (!stack_left(" while calling a Python object")) return nullptr;
     Ref keep = Ref::borrow(reinterpret_cast<Adapter*>(self)->func);  // the call may drop the adapter itself
     PyObject* r = forward(keep.get(), args, nargsf, kwnames);
-    leave_recursion();
     return r;
 }
 

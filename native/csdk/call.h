@@ -105,14 +105,20 @@ public:
     }
     PyObject* value() const { return value_.get(); }
     // status == CSDK_OPERATE_SUCCESS (or !=, with Py_NE) by Python
-    // comparison and truth value: 1, 0 or -1.
-    int compare(int status, int op = Py_EQ) const {
+    // comparison and truth value: 1, 0 or -1.  An exact int (the usual
+    // value) is compared by value and runs no Python code.  Any other value's
+    // comparison may run code that calls the core again and so overwrites
+    // what the core handed back to the caller: `keep` is called first, to
+    // copy it (false from it: -1, with its exception set).
+    template <class Keep>
+    int compare(int status, int op, Keep&& keep) const {
         PyObject* v = value_.get();
         if (PyLong_CheckExact(v)) {
             int overflow;
             long x = PyLong_AsLongAndOverflow(v, &overflow);
             if (!overflow) return (x == status) == (op == Py_EQ);
         }
+        if (!keep()) return -1;
         return compare_slow(status, op);
     }
 
@@ -126,6 +132,14 @@ extern Keys kReqKeys;  // ("req",)
 using ReplyFn = int (*)(void*, int, void**, int*);
 using RequestFn = int (*)(void*, int);
 
+// The reply as bytes.  A NULL reply with a length (a core library fault)
+// reads as empty; a negative length raises the interpreter's own
+// SystemError, without reading the reply.
+inline PyObject* reply_bytes(const void* res, int res_len) {
+    if (res_len < 0) return PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len);
+    return PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0);
+}
+
 // (status, copy of the reply) on success, else (status, None).  The status
 // object is made first, and when it is the success value itself (a small int
 // such as 0 is one shared object) the comparison is settled without
@@ -133,18 +147,17 @@ using RequestFn = int (*)(void*, int);
 inline PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st) return nullptr;
-    int eq = st.get() == ok.value() ? 1 : ok.compare(status);
+    Ref payload;  // the copy made before a comparison that runs Python code
+    int eq = st.get() == ok.value() ? 1 : ok.compare(status, Py_EQ, [&] {
+        if (res_len < 0) return true;  // nothing to read: reported below if the status is success
+        payload = Ref::steal(reply_bytes(res, res_len));
+        return static_cast<bool>(payload);
+    });
     if (eq < 0) return nullptr;
-    Ref payload;
-    if (!eq) {
+    if (!eq)
         payload = Ref::borrow(Py_None);
-    } else if (res_len < 0) {
-        // The interpreter's own SystemError for a negative size.
-        payload = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(res), res_len));
-    } else {
-        // A NULL reply with a length (a core library fault) reads as empty.
-        payload = Ref::steal(PyBytes_FromStringAndSize(res ? static_cast<const char*>(res) : "", res ? res_len : 0));
-    }
+    else if (!payload)
+        payload = Ref::steal(reply_bytes(res, res_len));
     if (!payload) return nullptr;
     PyObject* pair = PyTuple_New(2);
     if (!pair) return nullptr;

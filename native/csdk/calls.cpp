@@ -117,10 +117,16 @@ PyObject* impl_py_zqi_get_serv_addr(const char* func, Keys& keys, PyObject* cons
     if (!ok.load()) return nullptr;
     char* addr = nullptr;
     int status = zqi_get_serv_addr(serv_id.get(), &addr);
-    int differs = ok.compare(status, Py_NE);
+    Ref copy;
+    auto copy_addr = [&] {
+        copy = Ref::steal(PyBytes_FromString(addr ? addr : ""));
+        return static_cast<bool>(copy);
+    };
+    int differs = ok.compare(status, Py_NE, copy_addr);
     if (differs < 0) return nullptr;
     if (differs) Py_RETURN_NONE;
-    return PyBytes_FromString(addr ? addr : "");
+    if (!copy) copy_addr();
+    return copy.release();  // nullptr when the copy failed
 }
 
 }  // namespace csdk

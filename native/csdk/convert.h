@@ -9,44 +9,32 @@
 
 namespace csdk {
 
-// A bytearray lends its buffer through an export, so Python code run by an
-// event during the core call cannot resize it under the core library.  An
-// exact bytearray is pinned as its own buffer export does it (a reference and
-// its export count, which resizing checks); anything else through the buffer
-// protocol.
+// A bytearray (or subclass) lends its own buffer, the one passed, so Python
+// code run by an event during the core call cannot resize it under the core
+// library.  It is pinned as bytearray's own buffer export does it: a
+// reference and its export count, which resizing checks.  The buffer
+// protocol is not asked: a subclass may define __buffer__ (3.12 on) and lend
+// some other memory, leaving the bytearray's own unpinned.
 class Pin {
 public:
     Pin() = default;
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
     ~Pin() {
-        if (owner_) release();
-    }
-    bool hold(PyObject* o) {
-        if (PyByteArray_CheckExact(o)) {
-            ++reinterpret_cast<PyByteArrayObject*>(o)->ob_exports;
-            by_export_ = true;
-            owner_ = Py_NewRef(o);
-            return true;
+        if (owner_) {
+            --reinterpret_cast<PyByteArrayObject*>(owner_)->ob_exports;
+            Py_DECREF(owner_);
         }
-        if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) return false;
-        by_export_ = false;
-        owner_ = o;  // the view holds the reference
-        return true;
+    }
+    // A bytearray's buffer, pinned until this object goes.
+    char* hold(PyObject* bytearray) {
+        ++reinterpret_cast<PyByteArrayObject*>(bytearray)->ob_exports;
+        owner_ = Py_NewRef(bytearray);
+        return PyByteArray_AS_STRING(bytearray);  // "" when empty
     }
 
 private:
-    void release() {
-        if (by_export_) {
-            --reinterpret_cast<PyByteArrayObject*>(owner_)->ob_exports;
-            Py_DECREF(owner_);
-        } else {
-            PyBuffer_Release(&view_);
-        }
-    }
     PyObject* owner_ = nullptr;  // set while something is pinned: the one test on the way out
-    bool by_export_;              // set by hold()
-    Py_buffer view_;              // filled by hold() through the buffer protocol; left untouched otherwise
 };
 
 inline void raise_not_bytes(PyObject* o) {
@@ -62,8 +50,7 @@ public:
             return true;
         }
         if (PyByteArray_Check(o)) {
-            if (!pin_.hold(o)) return false;
-            ptr_ = PyByteArray_AS_STRING(o);  // "" when empty
+            ptr_ = pin_.hold(o);
             return true;
         }
         raise_not_bytes(o);
@@ -92,8 +79,7 @@ public:
                 ptr_ = PyBytes_AS_STRING(o);
                 size = PyBytes_GET_SIZE(o);
             } else if (PyByteArray_Check(o)) {
-                if (!pin_.hold(o)) return false;
-                ptr_ = PyByteArray_AS_STRING(o);
+                ptr_ = pin_.hold(o);
                 size = PyByteArray_GET_SIZE(o);
             } else {
                 raise_not_bytes(o);

@@ -13,12 +13,33 @@ namespace {
 
 PyObject* g_context = nullptr;  // "c_sdk.callback_wrapper", the unraisable-hook object
 
-// Printed through sys.excepthook (SystemExit ends the process as at top
-// level; sys.last_* untouched), then handed to sys.unraisablehook.
+// sys.excepthook(type, value, traceback), as PyErr_PrintEx calls it but
+// without its handling of SystemExit; a failing hook is reported as
+// unraisable.
+void call_excepthook(PyObject* exc) {
+    PyObject* found = PySys_GetObject("excepthook");  // borrowed
+    if (!found || found == Py_None) return;
+    Ref hook = Ref::borrow(found);
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    PyObject* args[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None};
+    Ref r = Ref::steal(PyObject_Vectorcall(hook.get(), args, 3, nullptr));
+    if (!r) PyErr_WriteUnraisable(hook.get());
+}
+
+// Printed through sys.excepthook (sys.last_* untouched), then handed to
+// sys.unraisablehook.  SystemExit raised on the main thread ends the process
+// as at top level; on any other thread it is reported and the run goes on,
+// as Python's own threads treat it: exiting there would finalise the
+// interpreter under the main thread, which still runs it.
 void report_failure() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    PyErr_SetRaisedException(Ref(exc).release());
-    PyErr_PrintEx(0);
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit) && on_main_thread() != 1) {
+        PyErr_Clear();  // on_main_thread()'s own failure: not the main thread, as far as can be told
+        call_excepthook(exc.get());
+    } else {
+        PyErr_SetRaisedException(Ref(exc).release());
+        PyErr_PrintEx(0);
+    }
     PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(g_context ? g_context : Py_None);
 }
@@ -72,9 +93,8 @@ bool deliver(const char* msg_type, void* data, int data_len) {
     PyObject* argv[3] = {nullptr, type.get(), payload.get()};
     // A handler that calls straight back into the core (a partial of a
     // direct callable, say) recurses through C alone: bounded here.
-    if (!enter_recursion(" while calling a Python object")) return false;
+    if (!stack_left(" while calling a Python object")) return false;
     Ref result = Ref::steal(PyObject_Vectorcall(fn.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    leave_recursion();
     return static_cast<bool>(result);
 }
 

@@ -24,12 +24,17 @@ Global* const kGlobals[] = {&G_SUCCESS, &G_IS_PY2, &G_F, &G_LOGGER, &G_STRERROR,
 
 #if CSDK_DICT_WATCHERS
 int g_watcher = -1;  // -1: no watcher could be had; every lookup reads the dicts
+uint64_t g_changes = 0;  // changes to either dict so far
+
+// What moves with every change to either dict.
+uint64_t changes() { return g_changes; }
 
 // Called before each change to a watched dict takes effect: the values kept
 // for the changed name are forgotten (every value, when the change names no
 // single key, as a clear or a dealloc does, or when the key is not a plain
 // str and may compare equal to one of the names).
 int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    ++g_changes;
     bool all = !key || !PyUnicode_CheckExact(key);
     for (Global* gl : kGlobals)
         if (gl->value && (all || key == gl->name || PyUnicode_CompareWithASCIIString(key, gl->text) == 0))
@@ -54,6 +59,10 @@ inline PyObject* keep(Global& gl, PyObject* v, bool) { return g_watcher < 0 ? v 
 #else
 int watch_namespaces() { return 0; }
 
+// What moves with every change to either dict: each change gives the dict a
+// new tag, drawn from one counter of the interpreter's.
+uint64_t changes() { return dict_version(g.dict) + dict_version(g.builtins); }
+
 inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
     gl.module_version = dict_version(g.dict);
     gl.builtins_version = from_builtins ? dict_version(g.builtins) : 0;
@@ -63,16 +72,26 @@ inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
 
 }  // namespace
 
+// A lookup can run code: the __eq__ of a key whose hash equals the name's.
+// When either dict changed meanwhile (that code bound the name in the module,
+// say, after the module was looked in), the value found answers this lookup,
+// as the interpreter's own would, but is not kept: the next one looks again.
 PyObject* lookup_slow(Global& gl) {
     gl.value = nullptr;
     if (!module_ready()) return nullptr;
+    const uint64_t before = changes();
+    bool from_builtins = false;
     PyObject* v = PyDict_GetItemWithError(g.dict, gl.name);
-    if (v) return keep(gl, v, false);
-    if (PyErr_Occurred()) return nullptr;
-    v = PyDict_GetItemWithError(g.builtins, gl.name);
-    if (v) return keep(gl, v, true);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
-    return nullptr;
+    if (!v) {
+        if (PyErr_Occurred()) return nullptr;
+        v = PyDict_GetItemWithError(g.builtins, gl.name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
+            return nullptr;
+        }
+        from_builtins = true;
+    }
+    return changes() == before ? keep(gl, v, from_builtins) : v;
 }
 
 int intern_globals() {

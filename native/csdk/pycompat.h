@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "ref.h"
+#include "stack.h"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>  // T_OBJECT_EX, T_PYSSIZET, READONLY
@@ -155,27 +156,23 @@ inline PyObject* generic_getattr_no_raise(PyObject* obj, PyObject* name) {
 }
 
 // ---------------------------------------------------------------------------
-// Recursion that runs through C alone (adapters calling adapters, events
-// forwarded back into the core, records wrapping records).  Through 3.11
-// Py_EnterRecursiveCall counts against sys.getrecursionlimit(), as Python
-// frames do.  From 3.12 it counts C levels against a fixed limit sized for
-// the interpreter's own small frames (1500 on 3.12, 10000 on 3.13); one of
-// our levels (adapter, wrapper, core library, event bridge) takes more stack
-// than that, and 3.13's limit lets an 8 MiB stack overflow first.  So these
-// paths count their own depth, per thread, against the recursion limit, as
-// a Python function in their place would be counted, on every version.
-inline thread_local int t_native_depth __attribute__((tls_model("initial-exec"))) = 0;
-
-// false with RecursionError set ("maximum recursion depth exceeded" + where).
-inline bool enter_recursion(const char* where) {
-    if (++t_native_depth > Py_GetRecursionLimit()) {
-        --t_native_depth;
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-    return true;
+// Whether the calling thread is the main thread, the one the interpreter was
+// started on: 1, 0, or -1 with an exception set.  3.11 and 3.12 declare the
+// interpreter's own test; 3.13 keeps it internal, and its _thread reports
+// the main thread's ident instead (the function threading itself uses).
+#if PY_VERSION_HEX < 0x030D0000
+inline int on_main_thread() { return _PyOS_IsMainThread(); }
+#else
+inline int on_main_thread() {
+    Ref mod = Ref::steal(PyImport_ImportModule("_thread"));
+    if (!mod) return -1;
+    Ref ident = Ref::steal(PyObject_CallMethod(mod.get(), "_get_main_thread_ident", nullptr));
+    if (!ident) return -1;
+    unsigned long main = PyLong_AsUnsignedLong(ident.get());
+    if (main == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return main == PyThread_get_thread_ident();
 }
-inline void leave_recursion() { --t_native_depth; }
+#endif
 
 // ---------------------------------------------------------------------------
 // Whether the calling thread holds the interpreter lock, asked by the event
@@ -220,9 +217,8 @@ inline PyObject* call_tp_call(PyObject* callable, PyObject* const* args, Py_ssiz
         for (Py_ssize_t i = 0; i < nkw; ++i)
             if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
     }
-    if (!enter_recursion(" while calling a Python object")) return nullptr;
+    if (!stack_left(" while calling a Python object")) return nullptr;
     PyObject* result = call(callable, tuple.get(), kwargs.get());
-    leave_recursion();
     if (!result && !PyErr_Occurred())
         PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
     return result;

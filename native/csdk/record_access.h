@@ -51,19 +51,17 @@ int intern_names();
         Py_RETURN_NONE;
     }
     // A record wrapping itself would otherwise recurse on the C stack.
-    if (!enter_recursion(" while reading a record's mapping")) return nullptr;
+    if (!stack_left(" while reading a record's mapping")) return nullptr;
     PyObject* args[2] = {data, key};
     PyObject* r = PyObject_VectorcallMethod(s_get, args, 2, nullptr);
-    leave_recursion();
     return r;
 }
 
 // data[key] = value: 0, or -1 with an exception set.
 [[gnu::always_inline]] inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
-    if (!enter_recursion(" while writing a record's mapping")) return -1;
+    if (!stack_left(" while writing a record's mapping")) return -1;
     int r = PyObject_SetItem(data, key, value);
-    leave_recursion();
     return r;
 }
 
@@ -120,20 +118,22 @@ void no_data(PyObject* obj);
         if (!d) no_data(obj);
         return Ref::borrow(d);
     }
-    if (!enter_recursion(" while getting a record's data")) return Ref();
+    if (!stack_left(" while getting a record's data")) return Ref();
     Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
-    leave_recursion();
     return d;
 }
 
 // self.data.get(key).  Inline only the common case, a class already verified
 // to read `data` from the slot and a dict in it, so that the fast path makes
 // no call before the lookup and keeps few registers live; every other case,
-// a class not yet verified included, is out of line (records.cpp).
+// a class not yet verified included, is out of line (records.cpp).  The slot
+// is read only once the type is known to have it: a field's getter can be
+// handed any object (`TickLikeDict2.price.fget(1)`, a field reused on
+// another class), which then reads `data` as an attribute.
 [[gnu::noinline]] PyObject* record_get_slow(PyObject* self, PyObject* key);
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
-    PyObject* d = slot_of(self);
-    if (d && PyDict_CheckExact(d) && known_fast(Py_TYPE(self), kFastData)) {
+    PyObject* d;
+    if (known_fast(Py_TYPE(self), kFastData) && (d = slot_of(self)) && PyDict_CheckExact(d)) {
         // mapping_get's dict case, written out: through it, its other case
         // stays inline too and costs this path 8 instructions.
         Py_INCREF(d);  // the lookup may run a key's __eq__, which may drop the mapping

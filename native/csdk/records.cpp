@@ -66,9 +66,8 @@ namespace {
 // key in data: 1, 0, or -1 with an exception set.
 int mapping_contains(PyObject* data, PyObject* key) {
     if (PyDict_CheckExact(data)) return PyDict_Contains(data, key);
-    if (!enter_recursion(" while testing a record's mapping")) return -1;
+    if (!stack_left(" while testing a record's mapping")) return -1;
     int r = PySequence_Contains(data, key);
-    leave_recursion();
     return r;
 }
 
@@ -76,9 +75,8 @@ int mapping_contains(PyObject* data, PyObject* key) {
 // would leave it.  A dict's own text forms need no method call.
 PyObject* mapping_text(PyObject* data, PyObject* name) {
     if (PyDict_CheckExact(data)) return name == s_str ? PyObject_Str(data) : PyObject_Repr(data);
-    if (!enter_recursion(" while getting a record's text")) return nullptr;
+    if (!stack_left(" while getting a record's text")) return nullptr;
     PyObject* r = PyObject_VectorcallMethod(name, &data, 1, nullptr);
-    leave_recursion();
     return r;
 }
 
@@ -195,8 +193,11 @@ int record_clear(PyObject* self) {
     return 0;
 }
 
-// Ordinary lookup has failed: __getattr__(name).
-PyObject* getattr_fallback(PyObject* self, PyTypeObject* tp, PyObject* name) {
+// Ordinary lookup has failed: __getattr__(name).  The type is read here, not
+// handed down: the lookup that failed may have run Python code (a key's
+// __eq__, a descriptor) that assigned __class__ and dropped the old class.
+PyObject* getattr_fallback(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
     if (fast_type(tp)) {
         PyObject* d = slot_of(self);
         if (!d) {
@@ -230,14 +231,14 @@ PyObject* record_getattro(PyObject* self, PyObject* name) {
             PyObject* r = field_read(self, extra(descr)->key);
             if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
             PyErr_Clear();
-            return getattr_fallback(self, tp, name);
+            return getattr_fallback(self, name);
         }
     } else if (tp->tp_dictoffset == 0) {
-        return getattr_fallback(self, tp, name);  // nothing else could answer
+        return getattr_fallback(self, name);  // nothing else could answer
     }
     PyObject* r = generic_getattr_no_raise(self, name);
     if (r || PyErr_Occurred()) return r;
-    return getattr_fallback(self, tp, name);
+    return getattr_fallback(self, name);
 }
 
 int record_setattro(PyObject* self, PyObject* name, PyObject* value) {

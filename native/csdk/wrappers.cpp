@@ -97,9 +97,10 @@ int add_wrappers(PyObject* dict) {
         if (kRows[i].adapted) {
             // The decorator is looked up by name at this moment, as a module
             // body would.
-            PyObject* deco = lookup(G_ADAPT);
-            if (!deco) return -1;
-            fn = Ref::steal(PyObject_CallOneArg(deco, fn.get()));
+            PyObject* found = lookup(G_ADAPT);
+            if (!found) return -1;
+            Ref deco = Ref::borrow(found);  // the call may rebind the name
+            fn = Ref::steal(PyObject_CallOneArg(deco.get(), fn.get()));
             if (!fn) return -1;
         }
         if (PyDict_SetItemString(dict, kRows[i].name, fn.get()) < 0) return -1;

@@ -22,6 +22,7 @@ import ctypes
 import gc
 import os
 import sys
+import threading
 import time
 import tracemalloc
 import warnings
@@ -32,8 +33,8 @@ from typing import Callable, List, Optional
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from reliability import catalog  # noqa: E402
-from reliability.values import (Boom, BoolRaises, EncodeRaises, EqRaises, EqWrong, StrRaises, bad,  # noqa: E402
-                                good)
+from reliability.values import (Boom, BoolRaises, EncodeRaises, EqCallsCore, EqRaises, EqWrong, StrRaises,  # noqa: E402
+                                bad, good)
 
 REF_TOL = 2          # references the second batch may add, whatever N is
 MEM_TOL = 2048       # bytes the second batch may add to malloc's in-use total
@@ -256,6 +257,9 @@ def wrapper_cases(m, core, entries) -> List[Case]:
             add("success __eq__ raises", raises(fn, Boom, first), Globals(m, CSDK_OPERATE_SUCCESS=EqRaises()))
             add("success __eq__ non-bool", raises(fn, Boom, first), Globals(m, CSDK_OPERATE_SUCCESS=EqWrong()))
             add("success as float", returns(fn, first, result="pair"), Globals(m, CSDK_OPERATE_SUCCESS=0.0))
+        if e.result == "pair" or e.name == "py_zqi_get_serv_addr":
+            add("success compared by calling the core", returns(fn, first, result=e.result),
+                Globals(m, CSDK_OPERATE_SUCCESS=EqCallsCore(lambda fn=fn, alt=alt: fn(*alt))))
         if e.result in ("bytes", "bytes_or_none"):
             def nulltext(core_fn=core_fn):
                 core.set_mode(core_fn, NULL_TEXT, 0)
@@ -360,9 +364,13 @@ def helper_cases(m, core) -> List[Case]:
     add("adapter non-ASCII keyword", raises(adapter, UnicodeEncodeError, (), {"k": "é"}))
     add("adapter encode raises", raises(adapter, Boom, (EncodeRaises("x"),)))
     nested = m.c_status_ok
-    for _ in range(3000):
+    for _ in range(200000):
         nested = adapt(nested)
-    add("adapters nested past the recursion limit", raises(nested, RecursionError, (0,)))
+    add("adapters nested past the C stack", raises(nested, RecursionError, (0,)))
+    fits = m.c_status_ok
+    for _ in range(3000):
+        fits = adapt(fits)
+    add("adapters nested past the recursion limit", returns(fits, (0,), check=lambda r: r is True))
     add("adapters nested, made and dropped", returns(lambda: _nest(adapt, 3000)))
     add("adapter IS_PY2 true", returns(adapter, ("a",), check=lambda r: r == (("a",), {})), Globals(m, IS_PY2=1))
     add("adapter IS_PY2 deleted", raises(adapter, NameError, ("a",)), Globals(m, IS_PY2=DELETE))
@@ -411,13 +419,13 @@ def _record_cases(cls) -> List[Case]:
     sub = type("Sub", (cls,), {})
     looked = type("Looked", (cls,), {"__getattribute__": lambda self, item: super(looked, self).__getattribute__(item)})
     deep = r
-    for _ in range(3000):
+    for _ in range(200000):
         deep = cls(deep)
     add("subclass construct", returns(sub, (d,)))
     add("subclass construct data=", returns(sub, (), {"data": d}))
     add("subclass construct bad keyword", raises(sub, TypeError, (), {"other": d}))
     add("subclass __getattribute__ miss", returns(lambda: looked(d).nothing_here, check=lambda v: v is None))
-    add("nested past the recursion limit", raises(lambda: deep["key"], RecursionError))
+    add("nested past the C stack", raises(lambda: deep["key"], RecursionError))
     add("nested, made and dropped", returns(lambda: _nest(cls, 3000)))
     add("getitem", returns(lambda: r["key"], check=lambda v: v == b"A"))
     add("getitem missing", returns(lambda: r["nope"], check=lambda v: v is None))
@@ -448,6 +456,13 @@ def _record_cases(cls) -> List[Case]:
             add(f"field {f} setter", returns(lambda desc=desc: desc.__set__(r, 8)))
         if getattr(desc, "fget", None) is not None:
             add(f"field {f} getter", returns(lambda desc=desc: desc.fget(r)))
+    if fields:
+        desc = vars(cls)[fields[0]]
+        plain = type("Plain", (), {"data": d})()
+        add("field getter on an int", raises(lambda: desc.fget(12345), AttributeError))
+        add("field getter on a float", raises(lambda: desc.__get__(1.5), AttributeError))
+        add("field getter on a plain object", returns(lambda: desc.fget(plain)))
+        add("field reused on an int subclass", raises(lambda: type("P", (int,), {"f": desc})(7).f, AttributeError))
     return cases
 
 
@@ -615,6 +630,18 @@ def event_cases(m, core) -> List[Case]:
         raise AssertionError("KeyboardInterrupt not raised")
     add("live run ended by the handler's KeyboardInterrupt", delivers(three[:1], interrupted, 1, 0),
         register(interrupt))
+
+    def exits(t_, d):
+        seen[0] += 1
+        raise SystemExit(3)
+
+    def run_on_a_thread():
+        out = []
+        worker = threading.Thread(target=lambda: out.append(run()))
+        worker.start()
+        worker.join()
+        return out
+    add("SystemExit on another thread", delivers(three, run_on_a_thread, 3, 3, lambda r: r == [0]), register(exits))
     return cases
 
 

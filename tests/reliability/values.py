@@ -136,6 +136,35 @@ class SubBytearray(bytearray):
     pass
 
 
+class LendsOtherMemory(bytearray):
+    """A bytearray whose buffer protocol (3.12+) lends another object's memory."""
+
+    def __buffer__(self, flags):
+        return memoryview(bytearray(b"other memory"))
+
+
+class EqCallsCore:
+    """Equal to 0; each comparison first runs `call`, a call of the core that
+    reuses the buffer of the reply being compared (not from within itself)."""
+
+    def __init__(self, call):
+        self.call, self.busy = call, False
+
+    def __eq__(self, other):
+        if not self.busy:
+            self.busy = True
+            try:
+                self.call()
+            finally:
+                self.busy = False
+        return other == 0
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+    __hash__ = object.__hash__
+
+
 class EncodeRaises(str):
     encode = _boom
 
@@ -157,7 +186,8 @@ EXC = (TypeError, OverflowError, ValueError, UnicodeEncodeError, Boom, Deprecati
 def good(kind: str, adapted: bool) -> List[Any]:
     """Values a parameter of `kind` accepts."""
     if kind == "request":
-        v = [b"req", b"\x00nul\x00", b"", bytearray(b"ba"), bytearray(), SubBytearray(b"sub"), LyingBytes(b"lie")]
+        v = [b"req", b"\x00nul\x00", b"", bytearray(b"ba"), bytearray(), SubBytearray(b"sub"), LyingBytes(b"lie"),
+             LendsOtherMemory(b"own")]
         return v + (["ascii", ""] if adapted else [])
     if kind == "text":
         v = [b"text", b"a\x00b", bytearray(b"ba"), bytearray()]

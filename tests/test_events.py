@@ -59,7 +59,7 @@ def test_delivered_whole(m, core, got, msg_type, data, expected):
 
 def test_events_delivered_in_order_until_queue_empty(m, core, got):
     long = "x" * 31 + "é" * 10
-    types = ["tick", "tick", "tic", "tick2", "", "tick", long, long, "tick" + "x" * 40, "tick"]
+    types = ["tick", "tick", "tic", "tick2", "", "tick", long, long, "tick" + "x" * 40, "tick", "y" * 300]
     for i, t in enumerate(types):
         core.queue_event(t.encode(), bytes([i]))
     core.queue_event(b"tick\xff", b"")  # invalid, sharing a prefix with the last good type

@@ -1,6 +1,8 @@
 // The event bridge: the one native callback the core library calls, and its
 // registration.  Each event becomes f(msg_type, data) on the calling thread.
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "call.h"
 #include "core_api.h"
@@ -46,12 +48,11 @@ void report_failure() {
 
 // The message type, decoded unless IS_PY2 is true.  A one-entry memo spares
 // the decoding of the common case, a run of events of one type.
-PyObject* message_type(const char* msg_type, bool py2) {
+PyObject* message_type(const char* msg_type, size_t n, bool py2) {
     if (!msg_type) {
         PyErr_SetString(PyExc_SystemError, "event message type is NULL");
         return nullptr;
     }
-    size_t n = std::strlen(msg_type);
     if (py2) return PyBytes_FromStringAndSize(msg_type, static_cast<Py_ssize_t>(n));
     static char memo_text[32];
     static size_t memo_len = 0;
@@ -71,6 +72,36 @@ bool deliver(const char* msg_type, void* data, int data_len) {
         PyErr_SetString(PyExc_SystemError, "event delivered while the module is not initialised");
         return false;
     }
+    // What the core handed over is copied before any Python code can run: a
+    // lookup below may run a key's __eq__, the truth test a __bool__, and
+    // either may call the core, which is free to reuse its event buffers.
+    // A payload that cannot be built is reported at its own turn, after the
+    // lookups, as the order of the steps has it.
+    bool payload_ok = data_len >= 0 && (data || data_len == 0);
+    Ref payload;
+    if (payload_ok) {
+        payload = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), data_len));
+        if (!payload) return false;
+    }
+    char type_small[64];
+    std::unique_ptr<char[]> type_large;
+    const char* type_text = nullptr;
+    size_t type_len = 0;
+    if (msg_type) {
+        type_len = std::strlen(msg_type);
+        size_t n = type_len + 1;
+        char* copy = type_small;
+        if (n > sizeof type_small) [[unlikely]] {
+            type_large.reset(new (std::nothrow) char[n]);
+            if (!type_large) {
+                PyErr_NoMemory();
+                return false;
+            }
+            copy = type_large.get();
+        }
+        std::memcpy(copy, msg_type, n);
+        type_text = copy;
+    }
     PyObject* flag = lookup(G_IS_PY2);
     if (!flag) return false;
     int py2;
@@ -79,17 +110,18 @@ bool deliver(const char* msg_type, void* data, int data_len) {
         py2 = truth(flag);
     }
     if (py2 < 0) return false;
-    Ref type = Ref::steal(message_type(msg_type, py2 != 0));
+    Ref type = Ref::steal(message_type(type_text, type_len, py2 != 0));
     if (!type) return false;
     PyObject* found = lookup(G_F);
     if (!found) return false;
     Ref fn = Ref::borrow(found);
-    if (!data && data_len > 0) {
-        PyErr_SetString(PyExc_SystemError, "event payload is NULL with a positive length");
+    if (!payload_ok) {
+        if (data_len > 0)
+            PyErr_SetString(PyExc_SystemError, "event payload is NULL with a positive length");
+        else
+            Ref::steal(PyBytes_FromStringAndSize(nullptr, data_len));  // negative: the interpreter's own refusal
         return false;
     }
-    Ref payload = Ref::steal(PyBytes_FromStringAndSize(data ? static_cast<const char*>(data) : nullptr, data_len));
-    if (!payload) return false;
     PyObject* argv[3] = {nullptr, type.get(), payload.get()};
     // A handler that calls straight back into the core (a partial of a
     // direct callable, say) recurses through C alone: bounded here.

@@ -17,7 +17,7 @@ import json
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Iterator, List, Optional, Union
+from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Union
 
 __all__ = ["MAGIC", "FORMAT_VERSION", "CassetteError", "Reader", "Buf", "Out", "Header", "CallRecord",
            "ReturnRecord", "EventRecord", "EndRecord", "Record", "SECRET", "FNPTR", "VOID"]
@@ -67,7 +67,7 @@ Value = Any
 
 @dataclass(frozen=True)
 class Header:
-    info: dict
+    info: Dict[str, Any]
 
 
 @dataclass(frozen=True)

@@ -123,15 +123,15 @@ def show(reader: Reader) -> None:
     print(_end(reader, end))
 
 
-def _percentile(values: array, q: float) -> int:
-    return values[min(len(values) - 1, int(q * len(values)))]
+def _percentile(values: array[int], q: float) -> int:
+    return int(values[min(len(values) - 1, int(q * len(values)))])
 
 
 def stats(reader: Reader) -> None:
     """Per function: calls and p50/p99/max duration; per message type: events and rate."""
     names: Dict[int, str] = {}  # seq -> function, for calls still open
-    durations: Dict[str, array] = {}
-    events: Counter = Counter()
+    durations: Dict[str, array[int]] = {}
+    events: Counter[str] = Counter()
     first: Optional[int] = None
     last = 0
     header: Optional[Header] = None

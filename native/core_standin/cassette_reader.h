@@ -3,6 +3,8 @@
 // record at a time through a buffer, never the whole file.
 #pragma once
 
+#include "crc32.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,7 +24,7 @@ constexpr uint32_t kMaxPayload = 64u << 20;
 enum Kind : uint8_t { HEADER = 1, CALL = 2, RETURN = 3, EVENT = 4, END = 5 };
 enum Tag : uint8_t { NONE = 0, I32 = 1, I64 = 2, F64 = 3, BOOL = 4, TEXT = 5, BUF = 6, SECRET = 7, FNPTR = 8 };
 
-uint32_t crc32(uint32_t crc, const void* data, size_t n);
+using crc32_slice8::crc32;
 
 // A value as recorded.  TEXT and BUF bytes point into the record (p null: a
 // NULL pointer); BUF keeps the length the caller passed in req_len.

@@ -4,6 +4,8 @@
 // recording with one line on stderr, and the calls go on.
 #include "tap.h"
 
+#include "crc32.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -102,31 +104,8 @@ uint64_t monotonic() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// ---- checksums (zlib's CRC-32), computed by the writer thread -------------------
-// Eight bytes a step (slicing by 8): the tap needs no other library than libc.
-uint32_t g_crc[8][256];
-void crc_init() {
-    for (uint32_t i = 0; i < 256; i++) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        g_crc[0][i] = c;
-    }
-    for (uint32_t i = 0; i < 256; i++)
-        for (int t = 1; t < 8; t++) g_crc[t][i] = (g_crc[t - 1][i] >> 8) ^ g_crc[0][g_crc[t - 1][i] & 0xFF];
-}
-uint32_t crc32(uint32_t crc, const unsigned char* p, size_t n) {
-    crc = ~crc;
-    for (; n >= 8; n -= 8, p += 8) {
-        uint32_t lo, hi;
-        memcpy(&lo, p, 4);
-        memcpy(&hi, p + 4, 4);
-        lo ^= crc;
-        crc = g_crc[7][lo & 0xFF] ^ g_crc[6][(lo >> 8) & 0xFF] ^ g_crc[5][(lo >> 16) & 0xFF] ^ g_crc[4][lo >> 24] ^
-              g_crc[3][hi & 0xFF] ^ g_crc[2][(hi >> 8) & 0xFF] ^ g_crc[1][(hi >> 16) & 0xFF] ^ g_crc[0][hi >> 24];
-    }
-    while (n--) crc = g_crc[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
+// ---- checksums (zlib's CRC-32, crc32.h), computed by the writer thread -------
+using crc32_slice8::crc32;
 
 void seal(Bytes& b) {  // fills in the checksum of every record in b
     for (size_t pos = 0; pos + kRecordHead <= b.n;) {
@@ -293,7 +272,6 @@ void start_recording(const char* path) {
     }
     const char* keep = getenv("ZQ_CASSETTE_KEEP_SECRETS");
     g_keep_secrets = keep && strcmp(keep, "1") == 0;
-    crc_init();
     if (!g_buf.map() || !g_spare.map()) {
         say("cannot record to " + g_cassette + ": no memory for its buffers");
         close(g_fd);

@@ -17,7 +17,7 @@ import json
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, TypeVar, Union
 
 __all__ = ["MAGIC", "FORMAT_VERSION", "CassetteError", "Reader", "Buf", "Out", "Header", "CallRecord",
            "ReturnRecord", "EventRecord", "EndRecord", "Record", "SECRET", "FNPTR", "VOID"]
@@ -26,6 +26,8 @@ MAGIC = b"ZQCASSETTE\n"
 FORMAT_VERSION = 1
 MAX_PAYLOAD = 64 << 20
 _HEAD = struct.Struct("<IBI")  # payload length, kind, crc32
+_HEADER, _END = 1, 5  # the first and the last kind of record
+_T = TypeVar("_T")
 
 
 class CassetteError(Exception):
@@ -193,10 +195,8 @@ def _decode(kind: int, p: _Payload) -> Record:
         msg_type = p.blob()
         data_len = p.unpack("i")
         rec = EventRecord(during, thread, t_ns, msg_type, data_len, p.blob())
-    elif kind == 5:
+    else:  # _END: the reader has refused any other kind
         rec = EndRecord(*p.unpack("QQQ"))
-    else:
-        raise _Damaged(f"unknown record kind {kind}")
     p.done()
     return rec
 
@@ -242,6 +242,13 @@ class Reader:
         self._f.close()
 
     def __iter__(self) -> Iterator[Record]:
+        return self._read(lambda kind, payload: _decode(kind, _Payload(payload)))
+
+    def frames(self) -> Iterator[int]:
+        """The kind of each record, its frame, checksum and place checked but its payload not decoded."""
+        return self._read(lambda kind, payload: kind)
+
+    def _read(self, decode: Callable[[int, bytes], _T]) -> Iterator[_T]:
         while True:
             head = self._f.read(_HEAD.size)
             if not head:
@@ -257,13 +264,15 @@ class Reader:
                     raise _Damaged("the file ends within a record")
                 if zlib.crc32(payload, zlib.crc32(bytes([kind]))) != crc:
                     raise _Damaged("a record's checksum does not match")
-                record = _decode(kind, _Payload(payload))
-                if (self.records == 0) != isinstance(record, Header):
+                if not _HEADER <= kind <= _END:
+                    raise _Damaged(f"unknown record kind {kind}")
+                if (self.records == 0) != (kind == _HEADER):
                     raise _Damaged("the header record is missing" if self.records == 0 else "a second header")
+                item = decode(kind, payload)
             except _Damaged as e:
                 self.damage = f"readable up to byte {self.offset} (record #{self.records + 1}): {e}"
                 return
             self.records += 1
             self.offset += _HEAD.size + length
-            self.ended = isinstance(record, EndRecord)
-            yield record
+            self.ended = kind == _END
+            yield item

@@ -28,14 +28,12 @@ import difflib
 import json
 import os
 import re
-import struct
 import sys
 import tempfile
-import zlib
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
-from ._cassette_file import MAX_PAYLOAD, CassetteError, Reader
+from ._cassette_file import CassetteError, Reader
 from ._launch import LaunchError, run, standin_library
 from .check_core import CORE_FUNCTIONS
 
@@ -44,9 +42,6 @@ __all__ = ["CassetteError", "MatchRules", "DIVERGED", "run_replay", "check_casse
 
 DIVERGED = 3
 """The status of a replayed command that succeeded but diverged from its recording."""
-
-_FRAME = struct.Struct("<IBI")  # payload length, kind, CRC-32 of kind and payload
-_HEADER, _END = 1, 5
 
 Rule = Union[str, Mapping[str, Sequence[Any]]]
 MatchRules = Mapping[str, Union[Rule, Sequence[Rule]]]
@@ -62,34 +57,15 @@ def check_cassette(path: Union[str, "os.PathLike[str]"]) -> Optional[str]:
     microsecond and a half a record, a tenth of reading them.
     """
     with Reader(os.fspath(path)) as reader:  # the magic and the version
-        f = reader._f
-        offset, index, kind, why = reader.offset, 0, 0, ""
-        while frame := f.read(_FRAME.size):
-            if len(frame) < _FRAME.size:
-                why = "the file ends within a record"
-                break
-            length, kind, crc = _FRAME.unpack(frame)
-            if length > MAX_PAYLOAD:
-                why = f"a record claims the impossible length {length}"
-                break
-            payload = f.read(length)
-            if len(payload) < length:
-                why = "the file ends within a record"
-            elif zlib.crc32(payload, zlib.crc32(bytes([kind]))) != crc:
-                why = "a record's checksum does not match"
-            elif not _HEADER <= kind <= _END:
-                why = f"unknown record kind {kind}"
-            elif (index == 0) != (kind == _HEADER):
-                why = "the header record is missing" if index == 0 else "a second header"
-            if why:
-                break
-            offset, index = offset + _FRAME.size + length, index + 1
-    damage = f"readable up to byte {offset} (record #{index + 1}): {why or 'the header record is missing'}"
-    if index == 0:
+        for _ in reader.frames():
+            pass
+    damage = reader.damage or (f"readable up to byte {reader.offset} (record #{reader.records + 1}): "
+                               "the header record is missing")
+    if reader.records == 0:
         raise CassetteError(f"{path}: {damage}")
-    if why:
+    if reader.damage:
         return f"{path}: {damage}; replaying that part"
-    if kind != _END:
+    if not reader.ended:
         return f"{path}: the recording was cut short (it has no end record); replaying what it holds"
     return None
 

@@ -228,7 +228,7 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     if not 0 < args.short < args.long:
         ap.error("--short and --long need 0 < short < long")
-    if args.heartbeat <= 0:
+    if not args.heartbeat > 0:  # NaN included
         ap.error("--heartbeat needs a positive number of seconds")
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
 

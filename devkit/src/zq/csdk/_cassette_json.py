@@ -224,6 +224,8 @@ def from_json(obj: Any) -> Record:
 def import_lines(f: IO[bytes], name: str) -> Iterator[Record]:
     """The records of the JSON lines in `f`, each checked as the writer will encode it; a line that is
     not a record raises JsonError naming `name` and the line.  Blank lines are skipped."""
+    records = 0
+    ended = False
     for lineno, line in enumerate(f, 1):
         if not line.strip():
             continue
@@ -231,10 +233,16 @@ def import_lines(f: IO[bytes], name: str) -> Iterator[Record]:
         try:
             rec = from_json(json.loads(line.decode("utf-8")))
             check_record(rec, _NAMES[type(rec)])
+            if ended:
+                raise JsonError("a record after the end record")
+            if records and isinstance(rec, Header):
+                raise JsonError("a second header")
         except UnicodeDecodeError:
             raise JsonError(f"{where}: not UTF-8") from None
         except json.JSONDecodeError as e:
             raise JsonError(f"{where}: not JSON: {e}") from None
         except (JsonError, ValueError, TypeError) as e:
             raise JsonError(f"{where}: {e}") from None
+        records += 1
+        ended = isinstance(rec, EndRecord)
         yield rec

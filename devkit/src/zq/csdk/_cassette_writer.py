@@ -20,7 +20,7 @@ from typing import Iterable, Iterator, Optional, Union
 from ._cassette_file import (FNPTR, FORMAT_VERSION, I64, MAGIC, MAX_PAYLOAD, SECRET, VOID, Buf, CallRecord, EndRecord,
                              EventRecord, Header, Out, Record, ReturnRecord)
 
-__all__ = ["write", "encode", "frame", "magic", "value", "payload"]
+__all__ = ["write", "encode", "frame", "magic", "value", "blob", "payload"]
 
 _KIND = {Header: 1, CallRecord: 2, ReturnRecord: 3, EventRecord: 4, EndRecord: 5}
 _RANGES = {"B": (0, 0xFF), "H": (0, 0xFFFF), "I": (0, 0xFFFFFFFF), "i": (-(1 << 31), (1 << 31) - 1),
@@ -46,7 +46,8 @@ def _pack(fmt: str, v: object, what: str) -> bytes:
     return struct.pack("<" + fmt, v)
 
 
-def _blob(data: Optional[bytes], what: str) -> bytes:
+def blob(data: Optional[bytes], what: str = "a payload") -> bytes:
+    """A length (-1: NULL) and the bytes."""
     if data is None:
         return struct.pack("<i", -1)
     if not isinstance(data, bytes):
@@ -73,9 +74,9 @@ def value(v: object, what: str = "a value") -> bytes:
     if v is None or isinstance(v, bytes):
         if v is not None and b"\0" in v:
             raise ValueError(f"{what} is a text, which cannot hold a NUL byte")
-        return b"\5" + _blob(v, what)
+        return b"\5" + blob(v, what)
     if isinstance(v, Buf):
-        return b"\6" + _pack("i", v.length, f"the length of {what}") + _blob(v.data, what)
+        return b"\6" + _pack("i", v.length, f"the length of {what}") + blob(v.data, what)
     raise TypeError(f"{what} cannot be recorded: {type(v).__name__}")
 
 
@@ -98,13 +99,13 @@ def payload(rec: Record, where: str) -> bytes:
         if rec.out is not None:
             if not isinstance(rec.out, Out):
                 raise TypeError(f"{where}: out must be an Out or None, not {type(rec.out).__name__}")
-            out = b"\1" + _pack("i", rec.out.length, f"{where}: out.length") + _blob(rec.out.data, f"{where}: out")
+            out = b"\1" + _pack("i", rec.out.length, f"{where}: out.length") + blob(rec.out.data, f"{where}: out")
         return (_pack("Q", rec.seq, f"{where}: seq") + _pack("Q", rec.duration_ns, f"{where}: duration_ns") +
                 value(rec.result, f"{where}: result") + out)
     if isinstance(rec, EventRecord):
         return b"".join([_pack("Q", rec.during, f"{where}: during"), _pack("I", rec.thread, f"{where}: thread"),
-                         _pack("Q", rec.t_ns, f"{where}: t_ns"), _blob(rec.msg_type, f"{where}: msg_type"),
-                         _pack("i", rec.data_len, f"{where}: data_len"), _blob(rec.data, f"{where}: data")])
+                         _pack("Q", rec.t_ns, f"{where}: t_ns"), blob(rec.msg_type, f"{where}: msg_type"),
+                         _pack("i", rec.data_len, f"{where}: data_len"), blob(rec.data, f"{where}: data")])
     if isinstance(rec, EndRecord):
         return b"".join(_pack("Q", n, f"{where}: {name}") for name, n in
                         (("calls", rec.calls), ("events", rec.events), ("dropped", rec.dropped)))

@@ -129,8 +129,8 @@ has been written.
 
 exit status:
   0        CASSETTE was written
-  1        FILE cannot be read or a line is not a record (its line number is
-           given); CASSETTE is left as it was
+  1        FILE cannot be read, a line is not a record (its line number is
+           given), or CASSETTE cannot be written; CASSETTE is left as it was
   2        a usage error
 
 {RULES}""",

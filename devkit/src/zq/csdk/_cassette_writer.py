@@ -162,7 +162,10 @@ def write(path: Union[str, "os.PathLike[str]"], records: Iterable[Record]) -> No
                 kept = True
             yield rec
 
-    fd, tmp = tempfile.mkstemp(prefix=".zqc-", suffix=".tmp", dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".zqc-", suffix=".tmp", dir=os.path.dirname(os.path.abspath(path)))
+    except OSError as e:  # named after the cassette, not the file that was to become it
+        raise OSError(e.errno, e.strerror, path) from None
     done = False
     try:
         with os.fdopen(fd, "wb") as f:

@@ -208,6 +208,7 @@ def test_the_command_begins_after_the_cassette_and_its_options(argv, cassette_, 
     (["show", "x.zqc", "--function", "zqi_place_order"], 2, "did you mean zqi_place_order_pb"),
     (["export", "x.zqc", "--format", "csv"], 2, "invalid choice: 'csv'"),
     (["import", "missing.jsonl", "x.zqc"], 1, "missing.jsonl: No such file or directory"),
+    (["import", "-", "x.zqc"], 1, "cassette: <stdin>: holds no records"),
     (["import", "-", "no/x.zqc"], 1, "cassette: no/x.zqc: No such file or directory"),
 ])
 def test_a_command_line_that_cannot_run_is_one_line_with_its_status(tmp_path, args, status, line):

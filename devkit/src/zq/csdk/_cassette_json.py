@@ -246,3 +246,5 @@ def import_lines(f: IO[bytes], name: str) -> Iterator[Record]:
         records += 1
         ended = isinstance(rec, EndRecord)
         yield rec
+    if not records:
+        raise JsonError(f"{name}: holds no records (an exported cassette begins with its header)")

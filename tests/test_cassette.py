@@ -11,8 +11,9 @@ from pathlib import Path
 import pytest
 
 from test_example import STRATEGY, report
+from zq.csdk import _cassette_writer as writer
 from zq.csdk import _launch, cassette, check_core
-from zq.csdk._cassette_file import (FNPTR, MAGIC, SECRET, VOID, Buf, CallRecord, CassetteError, EndRecord, EventRecord,
+from zq.csdk._cassette_file import (FNPTR, I64, MAGIC, SECRET, VOID, Buf, CallRecord, CassetteError, EndRecord, EventRecord,
                                     Header, Out, Reader, ReturnRecord)
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -108,8 +109,7 @@ def _bad_crc(data):
 def _unknown_kind(data):
     _, offset, k = _cut(data)
     payload = b"\0" * 4
-    rec = struct.pack("<IBI", len(payload), 9, zlib.crc32(payload, zlib.crc32(b"\x09"))) + payload
-    return data[:offset] + rec, offset, k
+    return data[:offset] + writer.frame(9, payload), offset, k
 
 
 def _huge_length(data):
@@ -319,7 +319,7 @@ def _call(recs, fn, first_arg=None):
     ("zqi_place_order_pb", b"null-reply", [Buf(10, b"null-reply")], 0, Out(5, None)),
     ("zqi_place_order_pb", b"negative", [Buf(8, b"negative")], 0, Out(-4, None)),
     ("zqi_place_order_pb", b"status", [Buf(6, b"status")], -3, "reply"),
-    ("zqi_now", None, [], int, None),
+    ("zqi_now", None, [], I64, None),  # its 64 bits kept
     ("zqi_now_plus", None, [], float, None),
     ("zqi_get_serv_addr", b"srv", [b"srv"], 0, Out(-1, b"127.0.0.1:7001")),
     ("zqi_get_serv_addr", b"none", [b"none"], 0, Out(-1, None)),

@@ -1,51 +1,42 @@
 """Replaying a cassette on the stand-in: recorded answers and events, each
 kind of divergence reported expected against received, match rules, bad
-files, the launcher and the pytest marker.  The cassettes are written here by
-a small writer that follows the file format (devkit/README.md)."""
-import json
+files, the launcher and the pytest marker.  The cassettes are written by the
+kit's writer; the malformed records, by hand from its pieces."""
 import re
 import struct
 import subprocess
 import sys
-import zlib
 from pathlib import Path
 
 import pytest
 
+from zq.csdk import _cassette_writer as writer
 from zq.csdk import c_sdk
+from zq.csdk._cassette_file import (FNPTR, I64, SECRET, VOID, Buf, CallRecord, EndRecord, EventRecord, Header, Out,
+                                    ReturnRecord)
 from zq.csdk._launch import LaunchError, environment, standin_library
 from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
 
-# ---- a cassette writer --------------------------------------------------------------
+# ---- cassettes of given calls -------------------------------------------------------------
+
+NONE = VOID  # the result of a void function
 
 
-class I64(int):
-    pass
-
-
-SECRET, FNPTR, NONE = object(), object(), object()
-
-
-def blob(b):
-    return struct.pack("<i", -1) if b is None else struct.pack("<i", len(b)) + b
+def typed(v):
+    """A recorded value of the shorthand below: bytes a request buffer, str a text, the markers themselves."""
+    if isinstance(v, bytes):
+        return Buf(len(v), v)
+    if isinstance(v, str):
+        return v.encode()
+    return v
 
 
 def value(v):
-    if v is NONE:
-        return b"\0"
-    if v is SECRET or v is FNPTR:
-        return bytes([7 if v is SECRET else 8])
-    if isinstance(v, bool):
-        return struct.pack("<BB", 4, v)
-    if isinstance(v, I64):
-        return struct.pack("<Bq", 2, v)
-    if isinstance(v, int):
-        return struct.pack("<Bi", 1, v)
-    if isinstance(v, float):
-        return struct.pack("<Bd", 3, v)
-    if isinstance(v, bytes):  # a request buffer
-        return struct.pack("<Bi", 6, len(v)) + blob(v)
-    return b"\x05" + blob(None if v is None else v.encode())  # a text
+    return writer.value(typed(v))
+
+
+def blob(b):
+    return writer.blob(b)
 
 
 def C(fn, *args, result=0, out=None, events=()):
@@ -58,36 +49,28 @@ def E(msg_type, data, *calls):
     return ("event", msg_type, data, calls)
 
 
-def frame(kind, payload):
-    return struct.pack("<IBI", len(payload), kind, zlib.crc32(payload, zlib.crc32(bytes([kind])))) + payload
-
-
-def cassette(*calls, version=1, end=True):
-    out = [b"ZQCASSETTE\n" + struct.pack("<H", version),
-           frame(1, json.dumps({"format": 1, "core": "test", "pid": 1, "secrets": "filtered"}).encode())]
+def cassette(*calls, end=True):
+    records = [Header({"format": 1, "core": "test", "pid": 1, "secrets": "filtered"})]
     seq = [0]
 
     def walk(node):
         _, fn, args, result, reply, events = node
         seq[0] += 1
         me = seq[0]
-        out.append(frame(2, struct.pack("<QIQH", me, 1, 0, len(fn)) + fn.encode() + bytes([len(args)]) +
-                         b"".join(map(value, args))))
+        records.append(CallRecord(me, 1, 0, fn, [typed(a) for a in args]))
         for _, msg_type, data, nested in events:
-            out.append(frame(4, struct.pack("<QIQ", me, 1, 0) + blob(msg_type.encode()) +
-                             struct.pack("<i", len(data)) + blob(data)))
+            records.append(EventRecord(me, 1, 0, msg_type.encode(), len(data), data))
             for n in nested:
                 walk(n)
         if isinstance(reply, bytes):
             reply = (len(reply), reply)
-        tail = b"\0" if reply is None else b"\1" + struct.pack("<i", reply[0]) + blob(reply[1])
-        out.append(frame(3, struct.pack("<QQ", me, 5) + value(result) + tail))
+        records.append(ReturnRecord(me, 5, typed(result), None if reply is None else Out(*reply)))
 
     for c in calls:
         walk(c)
     if end:
-        out.append(frame(5, struct.pack("<QQQ", seq[0], 0, 0)))
-    return b"".join(out)
+        records.append(EndRecord(seq[0], 0, 0))
+    return b"".join(writer.encode(records, end=False))
 
 
 @pytest.fixture
@@ -346,15 +329,16 @@ def test_a_damaged_file_replays_as_far_as_it_reads(core, tmp_path, content, note
     assert (note in report) if "readable" in note else report == ""
 
 
-CALL_A = frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01" + value(b"A"))
+CALL_A = writer.frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01" + value(b"A"))
 HEAD = len(cassette(end=False))  # the magic and the header record
 
 
 @pytest.mark.parametrize("records, report", [
-    (frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01\x09"),
+    (writer.frame(2, struct.pack("<QIQH", 1, 1, 0, 18) + b"zqi_place_order_pb\x01\x09"),
      f"recorded call at byte {HEAD} is malformed"),
-    (CALL_A + frame(3, b"\x01\0\0\0\0\0\0\0"), "recorded answer of #1 zqi_place_order_pb is malformed"),
-    (CALL_A + frame(4, b"\x01\0") + frame(3, struct.pack("<QQ", 1, 0) + value(0) + b"\1\1\0\0\0" + blob(b"A")),
+    (CALL_A + writer.frame(3, b"\x01\0\0\0\0\0\0\0"), "recorded answer of #1 zqi_place_order_pb is malformed"),
+    (CALL_A + writer.frame(4, b"\x01\0") +
+     writer.frame(3, struct.pack("<QQ", 1, 0) + value(0) + b"\1\1\0\0\0" + blob(b"A")),
      f"recorded event at byte {HEAD + len(CALL_A)} is malformed"),
 ])
 def test_a_record_that_checks_out_but_does_not_parse_is_reported_and_answered_unscripted(core, tmp_path, records,

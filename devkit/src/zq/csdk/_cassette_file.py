@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, TypeVar, Union
 
 __all__ = ["MAGIC", "FORMAT_VERSION", "CassetteError", "Reader", "Buf", "Out", "Header", "CallRecord",
-           "ReturnRecord", "EventRecord", "EndRecord", "Record", "SECRET", "FNPTR", "VOID"]
+           "ReturnRecord", "EventRecord", "EndRecord", "Record", "SECRET", "FNPTR", "VOID", "I64"]
 
 MAGIC = b"ZQCASSETTE\n"
 FORMAT_VERSION = 1
@@ -47,6 +47,13 @@ FNPTR = _Marker("FNPTR")    # a callback pointer (its value is never recorded)
 VOID = _Marker("VOID")      # the result of a void function
 
 
+class I64(int):
+    """An int recorded as 64 bits (``zqi_now``'s result); a plain int is recorded as 32."""
+
+    def __repr__(self) -> str:
+        return f"I64({int(self)})"
+
+
 @dataclass(frozen=True)
 class Buf:
     """A request buffer: the length the caller passed and the bytes recorded (None: a NULL pointer)."""
@@ -63,7 +70,7 @@ class Out:
     data: Optional[bytes]
 
 
-# A value: int, float, bool, bytes or None (a text; None for NULL), Buf, or one of the markers.
+# A value: int (I64 when recorded as 64 bits), float, bool, bytes or None (a text; None for NULL), Buf, or a marker.
 Value = Any
 
 
@@ -147,7 +154,7 @@ class _Payload:
         if tag == 1:
             return self.unpack("i")
         if tag == 2:
-            return self.unpack("q")
+            return I64(self.unpack("q"))
         if tag == 3:
             return self.unpack("d")
         if tag == 4:

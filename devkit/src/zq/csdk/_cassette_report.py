@@ -1,9 +1,10 @@
 """The readable views of a cassette: ``show`` (a transcript) and ``stats`` (durations and rates)."""
 from __future__ import annotations
 
+import sys
 from array import array
 from collections import Counter
-from typing import Dict, List, Optional
+from typing import Collection, Dict, List, Optional
 
 from ._cassette_file import (FNPTR, SECRET, VOID, Buf, CallRecord, EndRecord, EventRecord, Header, Out, Reader,
                              ReturnRecord)
@@ -26,7 +27,7 @@ def preview(data: Optional[bytes], limit: int = PREVIEW) -> str:
     return data[:limit // 2].hex() + ("..." if len(data) > limit // 2 else "")
 
 
-def _value(v: object) -> str:
+def _value(v: object, limit: int = PREVIEW) -> str:
     if v is VOID:
         return "void"
     if v is SECRET:
@@ -36,18 +37,18 @@ def _value(v: object) -> str:
     if isinstance(v, bool):
         return "true" if v else "false"
     if isinstance(v, Buf):
-        return f"req[{v.length}] {preview(v.data)}"
+        return f"req[{v.length}] {preview(v.data, limit)}"
     if v is None or isinstance(v, bytes):
-        return preview(v)
+        return preview(v, limit)
     return repr(v)
 
 
-def _out(out: Optional[Out]) -> str:
+def _out(out: Optional[Out], limit: int = PREVIEW) -> str:
     if out is None:
         return ""
     if out.length == -1:  # a text handed back through a char**
-        return f", out {preview(out.data)}"
-    return f", reply[{out.length}] {preview(out.data)}"
+        return f", out {preview(out.data, limit)}"
+    return f", reply[{out.length}] {preview(out.data, limit)}"
 
 
 def duration(ns: float) -> str:
@@ -74,51 +75,70 @@ def _end(reader: Reader, end: Optional[EndRecord]) -> str:
     return "no END record: the recording was cut short"
 
 
-def show(reader: Reader) -> None:
-    """One line per call (with its return when nothing came between) and per event, indented by nesting."""
+def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]] = None,
+         threads: Optional[Collection[int]] = None) -> None:
+    """One line per call (with its return when nothing shown came between) and per event, indented by
+    nesting.  `full`: payloads whole, not cut to PREVIEW.  `functions`, `threads`: only the calls of
+    these functions and on these threads, with the events delivered during a shown call (any event on
+    a shown thread when no function is named); the header and the end are always shown."""
+    limit = sys.maxsize if full else PREVIEW
     depth: Dict[int, int] = {}
-    open_calls: Dict[int, CallRecord] = {}  # calls whose return is still to come
-    pending: Optional[CallRecord] = None    # the last call, printed when the next record shows its shape
+    open_calls: Dict[int, Optional[CallRecord]] = {}  # calls whose return is still to come (None: not shown)
+    pending: Optional[CallRecord] = None    # the last shown call, printed when the next shown line comes
     end: Optional[EndRecord] = None
 
     def line(thread: int, t_ns: int, text: str, seq: str = "") -> None:
         print(f"{seq:>7} T{thread:<3}{t_ns / 1e6:11.3f} ms  {'  ' * depth.get(thread, 0)}{text}")
 
     def call_text(c: CallRecord) -> str:
-        return f"{c.fn}({', '.join(_value(a) for a in c.args)})"
+        return f"{c.fn}({', '.join(_value(a, limit) for a in c.args)})"
 
     def flush_pending() -> None:
         nonlocal pending
         if pending is not None:
             line(pending.thread, pending.t_ns, call_text(pending), f"#{pending.seq}")
             depth[pending.thread] = depth.get(pending.thread, 0) + 1
-            open_calls[pending.seq] = pending
             pending = None
 
+    def shown_thread(thread: int) -> bool:
+        return threads is None or thread in threads
+
     for rec in reader:
-        if isinstance(rec, ReturnRecord) and pending is not None and rec.seq == pending.seq:
-            text = f"{call_text(pending)} -> {_value(rec.result)}{_out(rec.out)}  [{duration(rec.duration_ns)}]"
-            line(pending.thread, pending.t_ns, text, f"#{pending.seq}")
-            pending = None
-            continue
-        flush_pending()
-        if isinstance(rec, Header):
-            print(_header(rec))
-        elif isinstance(rec, CallRecord):
-            pending = rec
+        if isinstance(rec, CallRecord):
+            chosen = shown_thread(rec.thread) and (functions is None or rec.fn in functions)
+            open_calls[rec.seq] = rec if chosen else None
+            if chosen:
+                flush_pending()
+                pending = rec
         elif isinstance(rec, ReturnRecord):
+            known = rec.seq in open_calls
             call = open_calls.pop(rec.seq, None)
-            thread = call.thread if call else 0
-            depth[thread] = max(0, depth.get(thread, 0) - 1)
-            name = call.fn if call else "?"
-            line(thread, (call.t_ns + rec.duration_ns) if call else 0,
-                 f"-> {_value(rec.result)}{_out(rec.out)}  [{name} #{rec.seq}, {duration(rec.duration_ns)}]")
+            if pending is not None and call is pending:
+                text = f"{call_text(pending)} -> {_value(rec.result, limit)}{_out(rec.out, limit)}  " \
+                    f"[{duration(rec.duration_ns)}]"
+                line(pending.thread, pending.t_ns, text, f"#{pending.seq}")
+                pending = None
+            elif call is not None or (not known and functions is None and threads is None):
+                flush_pending()
+                thread = call.thread if call else 0
+                depth[thread] = max(0, depth.get(thread, 0) - 1)
+                name = call.fn if call else "?"
+                line(thread, (call.t_ns + rec.duration_ns) if call else 0,
+                     f"-> {_value(rec.result, limit)}{_out(rec.out, limit)}  "
+                     f"[{name} #{rec.seq}, {duration(rec.duration_ns)}]")
         elif isinstance(rec, EventRecord):
-            data = preview(rec.data) if rec.data is None or rec.data_len == len(rec.data) else \
-                f"{preview(rec.data)} (data_len {rec.data_len})"
-            line(rec.thread, rec.t_ns, f"event {preview(rec.msg_type)} [{rec.data_len}] {data}")
-        elif isinstance(rec, EndRecord):
-            end = rec
+            if shown_thread(rec.thread) and (functions is None or open_calls.get(rec.during) is not None):
+                flush_pending()
+                data = preview(rec.data, limit)
+                if rec.data is not None and rec.data_len != len(rec.data):
+                    data += f" (data_len {rec.data_len})"
+                line(rec.thread, rec.t_ns, f"event {preview(rec.msg_type, limit)} [{rec.data_len}] {data}")
+        else:
+            flush_pending()
+            if isinstance(rec, Header):
+                print(_header(rec))
+            elif isinstance(rec, EndRecord):
+                end = rec
     flush_pending()
     print(_end(reader, end))
 
@@ -128,10 +148,12 @@ def _percentile(values: array[int], q: float) -> int:
 
 
 def stats(reader: Reader) -> None:
-    """Per function: calls and p50/p99/max duration; per message type: events and rate."""
+    """Per function: calls and p50/p99/max duration; per message type: events, and their rate over the
+    time from its first event to its last, given only for more than one event over a time above zero."""
     names: Dict[int, str] = {}  # seq -> function, for calls still open
     durations: Dict[str, array[int]] = {}
     events: Counter[str] = Counter()
+    spans: Dict[str, List[int]] = {}  # per message type: its first and last event's time
     first: Optional[int] = None
     last = 0
     header: Optional[Header] = None
@@ -147,7 +169,10 @@ def stats(reader: Reader) -> None:
             fn = names.pop(rec.seq, "?")
             durations.setdefault(fn, array("q")).append(rec.duration_ns)
         elif isinstance(rec, EventRecord):
-            events["NULL" if rec.msg_type is None else rec.msg_type.decode("utf-8", "replace")] += 1
+            mt = "NULL" if rec.msg_type is None else rec.msg_type.decode("utf-8", "replace")
+            events[mt] += 1
+            seen = spans.setdefault(mt, [rec.t_ns, rec.t_ns])
+            seen[0], seen[1] = min(seen[0], rec.t_ns), max(seen[1], rec.t_ns)
             first = rec.t_ns if first is None else first
             last = max(last, rec.t_ns)
         elif isinstance(rec, EndRecord):
@@ -166,7 +191,9 @@ def stats(reader: Reader) -> None:
     if events:
         rows = [["message type", "events", "rate"]]
         for mt, n in events.most_common():
-            rows.append([mt, str(n), f"{n / span:.1f}/s" if span > 0 else "-"])
+            first_ns, last_ns = spans[mt]
+            rate = (n - 1) / ((last_ns - first_ns) / 1e9) if n > 1 and last_ns > first_ns else None
+            rows.append([mt, str(n), "-" if rate is None else f"{rate:.1f}/s"])
         print()
         _table(rows)
     print(_end(reader, end))

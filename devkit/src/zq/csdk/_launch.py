@@ -104,9 +104,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "python -m zq.csdk.st
     args = list(sys.argv[1:] if argv is None else argv)
     usage = f"{prog} exec -- CMD [ARGS...]"
     try:
-        if not args or args[0] in ("-h", "--help"):
+        if not args or args[0] in ("-h", "--help") or (args[0] == "exec" and args[1:2] in (["-h"], ["--help"])):
             print(f"usage: {usage}\n\nRuns CMD with the development kit's stand-in as the core library the "
-                  "extension loads,\neven where a vendor build sits beside the extension; exits with CMD's status.",
+                  "extension loads,\neven where a vendor build sits beside the extension; exits with CMD's status."
+                  "\nEverything after -- (or from CMD on) is the command's: exec -- CMD --help asks CMD.\n\n"
+                  "exit status:\n  CMD's own status\n  2        a usage error, or no stand-in core installed\n"
+                  "  127      CMD was not found, 126: CMD could not be executed\n"
+                  "  128+N    CMD was ended by signal N",
                   file=sys.stdout if args else sys.stderr)
             return 0 if args else 2
         if args[0] != "exec":

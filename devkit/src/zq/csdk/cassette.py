@@ -1,18 +1,27 @@
 """Cassettes: a session with the core library recorded once, read back, replayed in tests.
 
-    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
+    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--redact RULE ...] -- CMD [ARGS...]
     python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
-    python -m zq.csdk.cassette show CASSETTE
+    python -m zq.csdk.cassette show CASSETTE [--full] [--function NAME ...] [--thread T ...]
     python -m zq.csdk.cassette stats CASSETTE
+    python -m zq.csdk.cassette export CASSETTE [--format jsonl]
+    python -m zq.csdk.cassette import FILE CASSETTE
 
 ``record`` runs CMD with the development kit's recording tap in front of the
 core library the extension would load (a vendor build beside the extension,
-else the stand-in) and exits with CMD's status.  The tap forwards every call
-and writes each call, its return and each event into CASSETTE; the token and
-password-like settings are written as a placeholder unless --keep-secrets is
-given.  ``show`` prints a transcript, ``stats`` durations per function and
-counts per message type; both read the file as a stream and, on a damaged
-file, print what was readable and say where it ends (exit status 1).
+else the stand-in) and exits with CMD's status.  ``show`` prints a
+transcript, ``stats`` durations per function and counts per message type,
+``export`` one JSON object per record, which ``import`` turns back into a
+cassette; each command's ``--help`` says more.
+
+From Python, :func:`read` streams the records of a cassette and :func:`write`
+writes records as one::
+
+    from zq.csdk import cassette
+
+    with cassette.read("orders.zqc") as records:
+        orders = [r for r in records if isinstance(r, cassette.CallRecord) and r.fn == "zqi_place_order_pb"]
+    cassette.write("copy.zqc", cassette.read("orders.zqc"))
 """
 from __future__ import annotations
 
@@ -20,21 +29,81 @@ import importlib.util
 import os
 import sys
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Callable, Iterable, Iterator, List, Optional, Sequence, Union
 
 from . import _launch
-from ._cassette_file import CassetteError, Reader
+from ._cassette_cli import HelpShown, UsageError, parse, parser
+from ._cassette_file import (FNPTR, I64, SECRET, VOID, Buf, CallRecord, CassetteError, EndRecord, EventRecord, Header,
+                             Out, Reader, Record, ReturnRecord)
 
-__all__ = ["main", "tap_library", "recorded_core"]
-
-USAGE = """usage: python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
-       python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
-       python -m zq.csdk.cassette show CASSETTE
-       python -m zq.csdk.cassette stats CASSETTE"""
+__all__ = ["main", "tap_library", "recorded_core", "read", "write", "RecordStream", "Record", "Header", "CallRecord",
+           "ReturnRecord", "EventRecord", "EndRecord", "Buf", "Out", "I64", "SECRET", "FNPTR", "VOID",
+           "CassetteError"]
 
 
-class UsageError(Exception):
-    pass
+class RecordStream(Iterator[Record]):
+    """The records of one cassette, read one at a time (see :func:`read`); closes its file at the end,
+    on a damaged record, or on leaving a ``with`` block."""
+
+    def __init__(self, reader: Reader):
+        self._reader = reader
+        self._records = iter(reader)
+        self._damage_raised = False
+
+    def __iter__(self) -> "RecordStream":
+        return self
+
+    def __next__(self) -> Record:
+        try:
+            return next(self._records)
+        except StopIteration:
+            self.close()
+            if self._reader.damage and not self._damage_raised:
+                self._damage_raised = True
+                raise CassetteError(f"{self._reader.path}: {self._reader.damage}") from None
+            raise
+
+    @property
+    def ended(self) -> bool:
+        """Whether an END record has been read (a cassette without one was cut short)."""
+        return self._reader.ended
+
+    def close(self) -> None:
+        self._reader.close()
+
+    def __enter__(self) -> "RecordStream":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def read(path: Union[str, "os.PathLike[str]"]) -> RecordStream:
+    """The records of the cassette `path`, streamed: a :class:`Header` first, then :class:`CallRecord`,
+    :class:`ReturnRecord` and :class:`EventRecord` in the order they happened, and an :class:`EndRecord`
+    last unless the recording was cut short.
+
+    A file that cannot be read, is not a cassette or is of a newer format raises :class:`CassetteError`
+    here; a damaged record raises it once every record before it has been yielded, its message saying
+    where (``readable up to byte N (record #K): ...``).  Only one record is held at a time.
+    """
+    return RecordStream(Reader(os.fspath(path)))
+
+
+def write(path: Union[str, "os.PathLike[str]"], records: Iterable[Record]) -> None:
+    """Write `records` (as :func:`read` gives them) as the cassette `path`, framed and checksummed.
+
+    A header is written first when the records do not begin with one, and an END counting their calls
+    and events last when they do not end with one; a second header, or a record after the END, raises
+    ValueError.  Each value is checked against the width the format gives it (an int argument or result
+    is 32 bits; :class:`I64` is 64; a text holds no NUL byte) and raises ValueError or TypeError naming
+    the record and the field.  The records are streamed, and `path` is replaced only once all of them
+    are written, so a failure leaves it as it was.  A cassette whose header says ``"secrets": "kept"``
+    is made readable by its owner alone.
+    """
+    from ._cassette_writer import write as write_file
+
+    write_file(path, records)
 
 
 def tap_library() -> str:
@@ -60,38 +129,6 @@ def recorded_core() -> str:
         if beside.is_file():
             return str(beside)
     return _launch.standin_library()
-
-
-def _options(args: List[str], flags: Tuple[str, ...], valued: Tuple[str, ...]) -> Tuple[str, Dict[str, Any], List[str]]:
-    """(CASSETTE, options, command) of ``CASSETTE [options] -- CMD...``."""
-    cassette: Optional[str] = None
-    opts: Dict[str, Any] = {}
-    i = 0
-    while i < len(args):
-        a = args[i]
-        if a == "--":
-            i += 1
-            break
-        if a in flags:
-            opts[a] = True
-        elif a in valued:
-            if i + 1 >= len(args):
-                raise UsageError(f"{a} needs a value")
-            opts.setdefault(a, []).append(args[i + 1])
-            i += 1
-        elif a.startswith("-"):
-            raise UsageError(f"unknown option {a}")
-        elif cassette is None:
-            cassette = a
-        else:
-            break  # the command, given without "--"
-        i += 1
-    if cassette is None:
-        raise UsageError("no cassette given")
-    command = args[i:]
-    if not command:
-        raise UsageError("no command given")
-    return cassette, opts, command
 
 
 def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
@@ -126,34 +163,76 @@ def _read(path: str, report: Callable[[Reader], None]) -> int:
     return 0
 
 
+def _export(reader: Reader, out: IO[bytes]) -> None:
+    from ._cassette_json import export_lines
+
+    for line in export_lines(reader):
+        out.write(line)
+
+
+def _import(source: str, cassette: str) -> int:
+    from ._cassette_json import JsonError, import_lines
+
+    try:
+        with (open(source, "rb") if source != "-" else sys.stdin.buffer) as f:
+            write(cassette, import_lines(f, "<stdin>" if source == "-" else source))
+    except JsonError as e:
+        print(f"cassette: {e}", file=sys.stderr)
+        return 1
+    except (ValueError, TypeError) as e:  # what only the whole file shows, e.g. a second header
+        print(f"cassette: {source}: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        what = e.filename if e.filename else source
+        print(f"cassette: {what}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _refuse_redaction(rules: List[str]) -> None:
+    """Check the --redact rules, then refuse them: the tap installed with this kit applies none."""
+    from ._replay import rules_from_options, rules_text
+
+    try:
+        rules_text(rules_from_options(rules))
+    except (TypeError, ValueError) as e:
+        raise _launch.LaunchError(str(e).replace("--match", "--redact")) from None
+    raise _launch.LaunchError("--redact: the recording tap installed with this kit applies no redaction rules")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
     try:
-        if not args or args[0] in ("-h", "--help"):
-            print(USAGE + "\n\n" + __doc__.split("\n\n", 2)[2].strip(), file=sys.stdout if args else sys.stderr)
-            return 0 if args else 2
-        sub, rest = args[0], args[1:]
-        if sub == "record":
-            cassette, opts, command = _options(rest, ("--keep-secrets",), ())
-            return record(cassette, command, bool(opts.get("--keep-secrets")))
-        if sub == "replay":
-            cassette, opts, command = _options(rest, (), ("--match",))
-            return replay(cassette, command, opts.get("--match", []))
-        if sub in ("show", "stats"):
-            if len(rest) != 1:
-                raise UsageError(f"{sub} takes one cassette")
-            from ._cassette_report import show, stats
-            return _read(rest[0], show if sub == "show" else stats)
-        raise UsageError(f"unknown command {sub!r}")
+        if not args:
+            parser()[0].print_help(sys.stderr)
+            return 2
+        ns = parse(args)
+        if ns.command == "record":
+            if ns.redact:
+                _refuse_redaction(ns.redact)
+            return record(ns.cassette, ns.command_args, ns.keep_secrets)
+        if ns.command == "replay":
+            return replay(ns.cassette, ns.command_args, ns.match)
+        if ns.command == "import":
+            return _import(ns.file, ns.cassette)
+        from ._cassette_report import show, stats
+
+        if ns.command == "show":
+            return _read(ns.cassette, lambda r: show(r, full=ns.full, functions=ns.function, threads=ns.thread))
+        if ns.command == "stats":
+            return _read(ns.cassette, stats)
+        return _read(ns.cassette, lambda r: _export(r, sys.stdout.buffer))
+    except HelpShown:
+        return 0
     except UsageError as e:
-        print(f"cassette: {e}\n{USAGE}", file=sys.stderr)
+        print(f"cassette: {e}\n{e.usage}", file=sys.stderr)
         return 2
     except CassetteError as e:
         print(f"cassette: {e}", file=sys.stderr)
         return 1
     except _launch.LaunchError as e:
         print(f"cassette: {e}", file=sys.stderr)
-        return 127 if str(e).startswith(("command not found", "command not executable")) else 2
+        return e.status
     except BrokenPipeError:  # `show ... | head`
         sys.stderr.close()
         return 0

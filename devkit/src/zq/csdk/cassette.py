@@ -1,7 +1,7 @@
 """Cassettes: a session with the core library recorded once, read back, replayed in tests.
 
     python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
-    python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
+    python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] [--report FILE] -- CMD [ARGS...]
     python -m zq.csdk.cassette show CASSETTE
     python -m zq.csdk.cassette stats CASSETTE
 
@@ -10,7 +10,10 @@ core library the extension would load (a vendor build beside the extension,
 else the stand-in) and exits with CMD's status.  The tap forwards every call
 and writes each call, its return and each event into CASSETTE; the token and
 password-like settings are written as a placeholder unless --keep-secrets is
-given.  ``show`` prints a transcript, ``stats`` durations per function and
+given.  ``replay`` runs CMD on the stand-in answering from CASSETTE and
+exits with CMD's status, or 3 when CMD succeeded but diverged from the
+recording (the report on stderr); --report FILE also writes every argument
+of each divergence in full there, secret arguments withheld.  ``show`` prints a transcript, ``stats`` durations per function and
 counts per message type; both read the file as a stream and, on a damaged
 file, print what was readable and say where it ends (exit status 1).
 """
@@ -28,7 +31,7 @@ from ._cassette_file import CassetteError, Reader
 __all__ = ["main", "tap_library", "recorded_core"]
 
 USAGE = """usage: python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
-       python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
+       python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] [--report FILE] -- CMD [ARGS...]
        python -m zq.csdk.cassette show CASSETTE
        python -m zq.csdk.cassette stats CASSETTE"""
 
@@ -109,10 +112,10 @@ def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
     return status
 
 
-def replay(cassette: str, command: List[str], match: List[str]) -> int:
+def replay(cassette: str, command: List[str], match: List[str], report: Optional[str]) -> int:
     from ._replay import run_replay  # the player, loaded only when asked for
 
-    return run_replay(cassette, command, match)
+    return run_replay(cassette, command, match, report)
 
 
 def _read(path: str, report: Callable[[Reader], None]) -> int:
@@ -137,8 +140,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             cassette, opts, command = _options(rest, ("--keep-secrets",), ())
             return record(cassette, command, bool(opts.get("--keep-secrets")))
         if sub == "replay":
-            cassette, opts, command = _options(rest, (), ("--match",))
-            return replay(cassette, command, opts.get("--match", []))
+            cassette, opts, command = _options(rest, (), ("--match", "--report"))
+            if len(opts.get("--report", [])) > 1:
+                raise UsageError("--report is given once")
+            return replay(cassette, command, opts.get("--match", []), (opts.get("--report") or [None])[0])
         if sub in ("show", "stats"):
             if len(rest) != 1:
                 raise UsageError(f"{sub} takes one cassette")

@@ -171,7 +171,10 @@ bool Engine::fits(const RecordedCall& rc, const Args& args) const {
 }
 
 std::string Engine::received(uint64_t n, const char* fn, const Args& args, Difference focus) const {
-    return "call " + std::to_string(n) + " " + preview(fn, args.v, args.n, focus);
+    Value shown[Args::kMax];
+    std::copy(args.v, args.v + args.n, shown);
+    withhold_secrets(fn, shown, args.n);
+    return "call " + std::to_string(n) + " " + preview(fn, shown, args.n, focus);
 }
 
 bool Engine::call(const char* fn, const Args& args, Answer& answer) {

@@ -88,6 +88,9 @@ private:
     std::string unmade_line() const;
 };
 
+// The secret arguments among args, the ones the recording tap writes as
+// secrets, turned into secret values: kept out of every report.
+void withhold_secrets(std::string_view fn, Value* args, int n);
 // Every argument of a call, one a line, secrets withheld.
 std::string full_call(std::string_view fn, const Value* args, int n);
 // The divergence line's "(argument A, byte B)" part, and both sides' previews;

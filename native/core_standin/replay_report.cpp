@@ -19,12 +19,15 @@ constexpr Secret kSecrets[] = {
 #undef REPLAY_SECRET
 };
 
-// The one place the full report asks whether an argument may be written out.
-bool secret_argument(std::string_view fn, int arg) {
+}  // namespace
+
+// The one place a report asks which arguments may be written out.
+void withhold_secrets(std::string_view fn, Value* args, int n) {
     for (const Secret& s : kSecrets)
-        if (s.arg == arg && fn == s.fn) return true;
-    return false;
+        if (s.arg < n && fn == s.fn) args[s.arg] = Value{cassette::SECRET};
 }
+
+namespace {
 
 long first_difference(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
@@ -65,10 +68,12 @@ std::string full_value(const Value& v) {
 }  // namespace
 
 std::string full_call(std::string_view fn, const Value* args, int n) {
+    Value shown[Args::kMax];
+    std::copy(args, args + n, shown);
+    withhold_secrets(fn, shown, n);
     std::string out(fn);
     out += n ? "" : "()";
-    for (int i = 0; i < n; ++i)
-        out += "\n     " + std::to_string(i) + ": " + (secret_argument(fn, i) ? "<secret>" : full_value(args[i]));
+    for (int i = 0; i < n; ++i) out += "\n     " + std::to_string(i) + ": " + full_value(shown[i]);
     return out;
 }
 
@@ -78,6 +83,8 @@ Contrast contrast(const RecordedCall& rc, const char* fn, const Args& args, Diff
     Value expected[Args::kMax], received[Args::kMax];
     std::copy(rc.args, rc.args + rc.n, expected);
     std::copy(args.v, args.v + args.n, received);
+    withhold_secrets(rc.fn, expected, rc.n);
+    withhold_secrets(fn, received, args.n);
     bool masks = (own && !own->masks.empty()) || (all && !all->masks.empty());
     std::string a, b;
     if (masks && d.arg >= 0 && d.arg < rc.n && d.arg < args.n && d.byte < 0) {

@@ -6,6 +6,7 @@ import ctypes
 import json
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -17,6 +18,7 @@ from pathlib import Path
 import pytest
 
 from zq.csdk import c_sdk
+from zq.csdk._cassette_file import CallRecord, Reader
 from zq.csdk._launch import LaunchError, environment, standin_library
 from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
 
@@ -618,3 +620,39 @@ def test_the_example_strategy_replays_its_recording(recorded_strategy, tmp_path,
     assert proc.returncode == status, proc.stderr
     assert without_timings(proc.stdout) == without_timings(recorded_report)
     assert re.fullmatch(report, proc.stderr) if report else proc.stderr == ""
+
+
+# ---- end to end: a live session stopped with Ctrl-C, recorded and replayed --------------------------
+
+def interrupted(args, ready):
+    """`python -m zq.csdk.cassette ARGS`, sent Ctrl-C (SIGINT to its process group, as a terminal does) once
+    a line on its stderr satisfies `ready`: (status, stdout, stderr)."""
+    proc = subprocess.Popen([sys.executable, "-m", "zq.csdk.cassette", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    watchdog = threading.Timer(240, lambda: os.killpg(proc.pid, signal.SIGKILL))
+    watchdog.start()
+    try:
+        err = []
+        for line in proc.stderr:
+            err.append(line)
+            if ready(line):
+                break
+        os.killpg(proc.pid, signal.SIGINT)
+        out, rest = proc.communicate()
+    finally:
+        watchdog.cancel()
+    return proc.returncode, out, "".join(err) + rest
+
+
+def test_a_live_session_stopped_with_ctrl_c_replays_clean(tmp_path):
+    path = tmp_path / "live.zqc"
+    live = [sys.executable, STRATEGY, "--live", "--heartbeat", "0.1", "--progress", "0"]
+    status, recorded, err = interrupted(["record", path, "--", *live], lambda line: "0 queued, the core waits" in line)
+    assert status == 0 and "live.run -> KeyboardInterrupt" in recorded, err
+    with Reader(str(path)) as reader:
+        stops = [r.thread for r in reader if isinstance(r, CallRecord) and r.fn == "zqi_stop"]
+    assert stops and set(stops) != {1}  # made by the live run's signal thread
+    delivered = re.search(r"events delivered: (\d+)", recorded).group(1)
+    status, replayed, err = interrupted(["replay", path, "--", *live], lambda line: f" {delivered} events so far" in line)
+    assert status == 0 and "replay of" not in err, err
+    assert without_timings(replayed) == without_timings(recorded)

@@ -48,7 +48,7 @@ __all__ = ["CassetteError", "MatchRules", "DIVERGED", "run_replay", "check_casse
 DIVERGED = 3
 """The status of a replayed command that succeeded but diverged from its recording."""
 
-Rule = Union[str, Mapping[str, Sequence[Any]]]
+Rule = Union[str, Mapping[str, Union[Sequence[Any], bool]]]
 MatchRules = Mapping[str, Union[Rule, Sequence[Rule]]]
 
 

@@ -13,9 +13,10 @@ password-like settings are written as a placeholder unless --keep-secrets is
 given.  ``replay`` runs CMD on the stand-in answering from CASSETTE and
 exits with CMD's status, or 3 when CMD succeeded but diverged from the
 recording (the report on stderr); --report FILE also writes every argument
-of each divergence in full there, secret arguments withheld.  ``show`` prints a transcript, ``stats`` durations per function and
-counts per message type; both read the file as a stream and, on a damaged
-file, print what was readable and say where it ends (exit status 1).
+of each divergence in full there, secret arguments withheld.  ``show``
+prints a transcript, ``stats`` durations per function and counts per
+message type; both read the file as a stream and, on a damaged file, print
+what was readable and say where it ends (exit status 1).
 """
 from __future__ import annotations
 

@@ -39,7 +39,7 @@ from __future__ import annotations
 
 import shlex
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -118,9 +118,10 @@ def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
 
 
 @pytest.hookimpl(wrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
+                              ) -> Generator[None, pytest.TestReport, pytest.TestReport]:
     """A failed test's report gets its replay's divergences, first one first, in a section of their own."""
-    report: pytest.TestReport = yield
+    report = yield
     diverged = item.stash.get(_DIVERGED, None)
     if diverged is not None and report.when == "call" and report.failed:
         report.sections.append((_SECTION, diverged[0]))

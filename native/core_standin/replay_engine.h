@@ -103,6 +103,8 @@ Contrast contrast(const RecordedCall& rc, const char* fn, const Args& args, Diff
 
 class Engine {
 public:
+    static constexpr size_t kWindow = 10000;  // how many records are read ahead looking for a call
+
     ~Engine() { finish_at_exit(); }
 
     std::string open(const std::string& path, const std::string& rules);

@@ -329,7 +329,9 @@ bool Engine::settle(Lock& lk, Lane& l, uint64_t before, uint64_t since) {
             continue;
         }
         if (!wait || waited) return true;
+        ++waiting_;
         waited = moved_.wait_for(lk, kWait) == std::cv_status::timeout;
+        --waiting_;
         if (gen != generation_) return false;
     }
 }

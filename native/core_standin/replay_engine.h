@@ -144,6 +144,7 @@ private:
 
     std::mutex mu_;
     std::condition_variable moved_;  // a record was used: a waiting return may go on
+    int waiting_ = 0;                // threads waiting on moved_
     cassette::Reader rd_;
     bool ended_ = false;           // the reader is past the last record it can give
     uint64_t read_ = 0;            // records read from the file

@@ -123,7 +123,7 @@ void Engine::pop(Lane& l) {
     if (spare_.size() < 64) spare_.push_back(std::move(l.ahead.front().rec.bytes));
     l.ahead.pop_front();
     --held_;
-    moved_.notify_all();
+    if (waiting_) moved_.notify_all();
 }
 
 // Ends the replay: the recorded calls never made are divergences too.

@@ -60,9 +60,10 @@ def C(fn, *args, result=0, out=None, events=(), thread=1):
     return ("call", fn, args, result, out, events, thread)
 
 
-def E(msg_type, data, *calls):
-    """An event delivered during the enclosing call, and the calls its handler made."""
-    return ("event", msg_type, data, calls)
+def E(msg_type, data, *calls, thread=None):
+    """An event delivered during the enclosing call, and the calls its handler made; with `thread`, one
+    delivered meanwhile by that thread of the core's own, outside any call of it."""
+    return ("event", msg_type, data, calls, thread)
 
 
 def frame(kind, payload):
@@ -84,8 +85,8 @@ def cassette(*calls, version=1, end=True):
             if e[0] == "call":  # another thread's
                 walk(e)
                 continue
-            _, msg_type, data, nested = e
-            out.append(frame(4, struct.pack("<QIQ", me, thread, 0) + blob(msg_type.encode()) +
+            _, msg_type, data, nested, own = e
+            out.append(frame(4, struct.pack("<QIQ", 0 if own else me, own or thread, 0) + blob(msg_type.encode()) +
                              struct.pack("<i", len(data)) + blob(data)))
             for n in nested:
                 walk(n)
@@ -199,6 +200,13 @@ def stopped_from_another_thread(delay):
     return program
 
 
+def events_from_a_core_thread():
+    seen = []
+    c_sdk.py_zqi_set_data_callback(lambda t, d: seen.append((d, place(d))))
+    joined = on_thread(c_sdk.py_zqi_stop, 0.2)
+    return run_unlocked(), joined(), seen
+
+
 def worker_first():
     joined = on_thread(lambda: (place(b"w1"), place(b"w2")))
     done = joined()
@@ -212,6 +220,11 @@ LIVE = [CALLBACK, C("zqi_run", result=5, events=[E("tick", b"t"), E("tick", b"u"
 THREADS = [
     ("a run that returns once another thread has stopped it", LIVE, stopped_from_another_thread(0.2), (5, 7, 9), []),
     ("the stop made before the run has delivered its events", LIVE, stopped_from_another_thread(0), (5, 7, 9), []),
+    ("events from a core's own thread, delivered during the run", [
+        CALLBACK, C("zqi_run", events=[E("tick", b"a", C("zqi_place_order_pb", b"a", out=b"A", thread=3), thread=3),
+                                       E("tick", b"b", C("zqi_place_order_pb", b"b", out=b"B", thread=3), thread=3),
+                                       C("zqi_stop", thread=2)])],
+     events_from_a_core_thread, (0, 0, [(b"a", (0, b"A")), (b"b", (0, b"B"))]), []),
     ("a worker thread's calls, made before the main thread's", [
         C("zqi_place_order_pb", b"main", out=b"m"), C("zqi_place_order_pb", b"w1", out=b"1", thread=2),
         C("zqi_place_order_pb", b"w2", out=b"2", thread=2)], worker_first, (((0, b"1"), (0, b"2")), (0, b"m")), []),

@@ -2,10 +2,15 @@
 kind of divergence reported expected against received, match rules, bad
 files, the launcher and the pytest marker.  The cassettes are written by the
 kit's writer; the malformed records, by hand from its pieces."""
+import ctypes
+import os
 import re
+import signal
 import struct
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -13,7 +18,7 @@ import pytest
 from zq.csdk import _cassette_writer as writer
 from zq.csdk import c_sdk
 from zq.csdk._cassette_file import (FNPTR, I64, SECRET, VOID, Buf, CallRecord, EndRecord, EventRecord, Header, Out,
-                                    ReturnRecord)
+                                    Reader, ReturnRecord)
 from zq.csdk._launch import LaunchError, environment, standin_library
 from zq.csdk._replay import DIVERGED, CassetteError, check_cassette, rules_from_options, run_replay
 
@@ -39,14 +44,16 @@ def blob(b):
     return writer.blob(b)
 
 
-def C(fn, *args, result=0, out=None, events=()):
-    """A recorded call; `out` a reply (bytes, or (length, bytes-or-None)); `events` its E(...)s."""
-    return ("call", fn, args, result, out, events)
+def C(fn, *args, result=0, out=None, events=(), thread=1):
+    """A recorded call; `out` a reply (bytes, or (length, bytes-or-None)); `events` its E(...)s, and the
+    C(..., thread=N)s other threads made while it was in progress."""
+    return ("call", fn, args, result, out, events, thread)
 
 
-def E(msg_type, data, *calls):
-    """An event delivered during the enclosing call, and the calls its handler made."""
-    return ("event", msg_type, data, calls)
+def E(msg_type, data, *calls, thread=None):
+    """An event delivered during the enclosing call, and the calls its handler made; with `thread`, one
+    delivered meanwhile by that thread of the core's own, outside any call of it."""
+    return ("event", msg_type, data, calls, thread)
 
 
 def cassette(*calls, end=True):
@@ -54,12 +61,16 @@ def cassette(*calls, end=True):
     seq = [0]
 
     def walk(node):
-        _, fn, args, result, reply, events = node
+        _, fn, args, result, reply, events, thread = node
         seq[0] += 1
         me = seq[0]
-        records.append(CallRecord(me, 1, 0, fn, [typed(a) for a in args]))
-        for _, msg_type, data, nested in events:
-            records.append(EventRecord(me, 1, 0, msg_type.encode(), len(data), data))
+        records.append(CallRecord(me, thread, 0, fn, [typed(a) for a in args]))
+        for e in events:
+            if e[0] == "call":  # another thread's
+                walk(e)
+                continue
+            _, msg_type, data, nested, own = e
+            records.append(EventRecord(0 if own else me, own or thread, 0, msg_type.encode(), len(data), data))
             for n in nested:
                 walk(n)
         if isinstance(reply, bytes):
@@ -146,13 +157,85 @@ def test_events_are_delivered_during_their_call_with_the_handler_calls_matched(c
     assert core.replay_close() == ""
 
 
+# ---- calls from several threads ---------------------------------------------------------------
+
+def run_unlocked():
+    """zqi_run with the interpreter lock released, as zq.csdk.live.run() calls it."""
+    lib = ctypes.CDLL("libzq3-c.so", mode=os.RTLD_NOLOAD)
+    lib.zqi_run.restype = ctypes.c_int
+    return lib.zqi_run()
+
+
+def on_thread(work, delay=0.0):
+    """Starts `work` on a thread of its own (after `delay` s); joining it gives what it returned."""
+    out = []
+    t = threading.Thread(target=lambda: (time.sleep(delay), out.append(work())))
+    t.start()
+    return lambda: (t.join(), out[0])[1]
+
+
+def stopped_from_another_thread(delay):
+    def program():
+        c_sdk.py_zqi_set_data_callback(lambda t, d: None)
+        joined = on_thread(c_sdk.py_zqi_stop, delay)
+        return run_unlocked(), joined(), c_sdk.py_zqi_get_stop_error_code()
+    return program
+
+
+def events_from_a_core_thread():
+    seen = []
+    c_sdk.py_zqi_set_data_callback(lambda t, d: seen.append((d, place(d))))
+    joined = on_thread(c_sdk.py_zqi_stop, 0.2)
+    return run_unlocked(), joined(), seen
+
+
+def worker_first():
+    joined = on_thread(lambda: (place(b"w1"), place(b"w2")))
+    done = joined()
+    return done, place(b"main")
+
+
+LIVE = [CALLBACK, C("zqi_run", result=5, events=[E("tick", b"t"), E("tick", b"u"), C("zqi_stop", result=7, thread=2)]),
+        C("zqi_get_stop_error_code", result=9)]
+
+# (recorded calls, the program, what it returns, report lines expected)
+THREADS = [
+    ("a run that returns once another thread has stopped it", LIVE, stopped_from_another_thread(0.2), (5, 7, 9), []),
+    ("the stop made before the run has delivered its events", LIVE, stopped_from_another_thread(0), (5, 7, 9), []),
+    ("events from a core's own thread, delivered during the run", [
+        CALLBACK, C("zqi_run", events=[E("tick", b"a", C("zqi_place_order_pb", b"a", out=b"A", thread=3), thread=3),
+                                       E("tick", b"b", C("zqi_place_order_pb", b"b", out=b"B", thread=3), thread=3),
+                                       C("zqi_stop", thread=2)])],
+     events_from_a_core_thread, (0, 0, [(b"a", (0, b"A")), (b"b", (0, b"B"))]), []),
+    ("a worker thread's calls, made before the main thread's", [
+        C("zqi_place_order_pb", b"main", out=b"m"), C("zqi_place_order_pb", b"w1", out=b"1", thread=2),
+        C("zqi_place_order_pb", b"w2", out=b"2", thread=2)], worker_first, (((0, b"1"), (0, b"2")), (0, b"m")), []),
+    ("in order within each thread", [
+        C("zqi_place_order_pb", b"w2", out=b"2", thread=2), C("zqi_place_order_pb", b"w1", out=b"1", thread=2),
+        C("zqi_place_order_pb", b"main", out=b"m")], worker_first, (((0, b"2"), (0, b"1")), (0, b"m")),
+     ["call 1 zqi_place_order_pb differs from recorded call #1", "call 2 zqi_place_order_pb differs from recorded call #2"]),
+]
+
+
+@pytest.mark.parametrize("calls, program, returns, lines", [x[1:] for x in THREADS], ids=[x[0] for x in THREADS])
+def test_calls_from_other_threads_are_matched_in_order_per_recorded_thread(core, tape, calls, program, returns, lines):
+    core.replay_open(tape(*calls))
+    assert program() == returns
+    report = core.replay_close()
+    assert all(want in report for want in lines) and bool(report) == bool(lines), report
+
+
 # ---- divergences ----------------------------------------------------------------------------
 
 def handler_placing(req):
     return lambda t, d: place(req)
 
 
-# (recorded calls, handler or None, the program's calls, report lines expected in order, divergences)
+ORDER = b'{"symbol": "A", "created_at": "09:30:00.123", "volume": 100}'
+LATER = ORDER.replace(b"09:30:00.123", b"09:31:07.5")
+MASKED = b'{"symbol": "A", , "volume": 100}'  # ORDER with its created_at masked
+
+# (recorded calls, handler or None, the program's calls, report lines expected in order, divergences[, match])
 DIVERGENCES = [
     ("arguments differ",
      [C("zqi_place_order_pb", b'{"side": "buy", "volume": 100}', out=b"ok")], None,
@@ -187,14 +270,34 @@ DIVERGENCES = [
      [CALLBACK, C("zqi_run", events=[E("tick", b"t")])], handler_placing(b"N"),
      [c_sdk.py_zqi_run],
      ["call 3 zqi_place_order_pb is not in the recording", "expected: no call: #2 zqi_run returns here"], 1),
+    ("differs one step ahead: the call before it left out",
+     [C("zqi_subscribe", "X", "tick", False), C("zqi_place_order_pb", b"A", out=b"a")], None,
+     [lambda: place(b"B")],
+     ["call 1 zqi_place_order_pb differs from recorded call #2 (argument 0, byte 0)",
+      "expected: #2 zqi_place_order_pb(b'A' (1 bytes))",
+      "recorded call #1 zqi_subscribe was never made",
+      "received: no call: call 1 zqi_place_order_pb came in its place"], 2),
+    ("the calls left unmade after the first divergence, in one line",
+     [C("zqi_place_order_pb", b"A"), C("zqi_place_order_pb", b"B"), C("zqi_subscribe", "X", "tick", False),
+      C("zqi_place_order_pb", b"C")], None,
+     [lambda: place(b"Z")],
+     ["call 1 zqi_place_order_pb differs from recorded call #1 (argument 0, byte 0)",
+      "2. 3 recorded calls from #2 to #4 were never made (zqi_place_order_pb 2, zqi_subscribe 1)"], 4),
+    ("with masks: the first differing byte after masking, both sides masked",
+     [C("zqi_place_order_pb", ORDER)], None, [lambda: place(LATER.replace(b"100", b"200"))],
+     [f"call 1 zqi_place_order_pb differs from recorded call #1 (argument 0, byte {MASKED.index(b'100')} after masking)",
+      f"expected: #1 zqi_place_order_pb(b'{MASKED.decode()}' ({len(MASKED)} bytes))",
+      f"received: call 1 zqi_place_order_pb(b'{MASKED.decode().replace('100', '200')}' ({len(MASKED)} bytes))"], 1,
+     {"zqi_place_order_pb": {"mask": [r'"created_at": "[^"]*"']}}),
 ]
 
 
-@pytest.mark.parametrize("calls, handler, program, lines, count",
-                         [x[1:] for x in DIVERGENCES], ids=[x[0] for x in DIVERGENCES])
-def test_each_divergence_is_reported_expected_against_received(core, tape, calls, handler, program, lines, count):
+@pytest.mark.parametrize("calls, handler, program, lines, count, match",
+                         [(*x[1:6], x[6] if len(x) > 6 else None) for x in DIVERGENCES], ids=[x[0] for x in DIVERGENCES])
+def test_each_divergence_is_reported_expected_against_received(core, tape, calls, handler, program, lines, count,
+                                                               match):
     path = tape(*calls)
-    core.replay_open(path)
+    core.replay_open(path, match=match)
     if handler is not None:
         c_sdk.py_zqi_set_data_callback(handler)
     for step in program:
@@ -216,9 +319,6 @@ def test_a_diverging_call_gets_the_unscripted_answer_and_the_run_goes_on(core, t
 
 # ---- match rules ------------------------------------------------------------------------------
 
-ORDER = b'{"symbol": "A", "created_at": "09:30:00.123", "volume": 100}'
-LATER = ORDER.replace(b"09:30:00.123", b"09:31:07.5")
-
 # (match rules, recorded call, received call, matches)
 RULES = [
     (None, C("zqi_place_order_pb", ORDER), lambda: place(LATER), False),
@@ -235,12 +335,22 @@ RULES = [
      lambda: c_sdk.py_zqi_subscribe("AA", "60s", True), True),
     ({"zqi_subscribe": {"ignore": [1]}}, C("zqi_subscribe", "A", "tick", True),
      lambda: c_sdk.py_zqi_subscribe("A", "tick", False), False),
+    (None, C("zqi_stop"), lambda: None, False),
+    ({"zqi_stop": {"optional": True}}, C("zqi_stop"), lambda: None, True),
+    ({"zqi_stop": {"optional": False}}, C("zqi_stop"), lambda: None, False),
+    ({"zqi_stop": {"optional": True}}, [C("zqi_stop"), C("zqi_stop"), C("zqi_place_order_pb", ORDER)],
+     lambda: place(ORDER), True),
+    ({"zqi_stop": {"optional": True}}, C("zqi_stop"), lambda: (c_sdk.py_zqi_stop(), c_sdk.py_zqi_stop()), True),
+    ({"zqi_stop": {"optional": True}}, C("zqi_place_order_pb", ORDER), lambda: (c_sdk.py_zqi_stop(), place(ORDER)),
+     True),
+    ({"zqi_stop": {"optional": True}}, [CALLBACK, C("zqi_run", events=[E("tick", b"t", C("zqi_stop"))])],
+     lambda: (c_sdk.py_zqi_set_data_callback(lambda t, d: None), c_sdk.py_zqi_run()), True),
 ]
 
 
 @pytest.mark.parametrize("match, recorded, received, matches", RULES)
 def test_match_rules(core, tape, match, recorded, received, matches):
-    core.replay_open(tape(recorded), match=match)
+    core.replay_open(tape(*recorded) if isinstance(recorded, list) else tape(recorded), match=match)
     received()
     assert (core.replay_close() == "") is matches
 
@@ -251,13 +361,14 @@ def test_match_rules(core, tape, match, recorded, received, matches):
      {"zqi_place_order_pb": [{"mask": ['"t": *\\d+']}, {"mask": ["a:b"]}]}),
     (['{"zqi_log_pb": "function", "zqi_subscribe": [{"ignore": [2]}]}'],
      {"zqi_log_pb": ["function"], "zqi_subscribe": [{"ignore": [2]}]}),
+    (["zqi_stop=optional"], {"zqi_stop": [{"optional": True}]}),
 ])
 def test_command_line_rules(options, rules):
     assert rules_from_options(options) == rules
 
 
 @pytest.mark.parametrize("option", ["zqi_log_pb", "=function", "zqi_log=function", "zqi_log_pb=any", "zqi_log_pb=ignore:x",
-                                    "zqi_log_pb=mask:", "{not json", "[1]"])
+                                    "zqi_log_pb=mask:", "{not json", "[1]", "zqi_stop=optional:1"])
 def test_a_bad_command_line_rule_stops_the_launch(tape, option):
     with pytest.raises(LaunchError, match="--match|no core function named 'zqi_log'"):
         run_replay(str(tape()), [sys.executable, "-c", "pass"], [option])
@@ -268,6 +379,7 @@ def test_a_bad_command_line_rule_stops_the_launch(tape, option):
     ({"zqi_place_order_pb": {"ignore": [12]}}, ValueError, "argument position 12"),
     ({"zqi_place_order_pb": {"mask": ["("]}}, ValueError, "bad mask '('"),
     ({"zqi_place_order_pb": {"mask": [b"x"]}}, TypeError, "a mask is a str pattern"),
+    ({"zqi_stop": {"optional": 1}}, TypeError, "optional is True or False"),
     ({"zqi_place_order": "function"}, ValueError,
      "no core function named 'zqi_place_order'; did you mean 'zqi_place_order_pb'"),
     (["zqi_place_order_pb"], TypeError, "match must be a mapping"),
@@ -371,14 +483,18 @@ PROGRAM = "from zq.csdk import c_sdk; print(c_sdk.py_zqi_place_order(b'A')); rai
     ("b'A'", 5, 5, ""),
     ("b'Z'", 0, DIVERGED, "call 1 zqi_place_order_pb differs"),
     ("b'Z'", 6, 6, "differs from recorded call #1"),
+    ("b'" + "Z" * 60 + "'", 0, DIVERGED, "differs from recorded call #1"),
 ])
-def test_run_replay_gives_the_status_and_the_report(tape, capfd, request_, exit, status, stderr):
+def test_run_replay_gives_the_status_and_the_report(tape, tmp_path, capfd, request_, exit, status, stderr):
     path = tape(C("zqi_place_order_pb", b"A", out=b"from the cassette"))
     program = PROGRAM.replace("b'A'", request_).format(exit=exit)
-    assert run_replay(str(path), [sys.executable, "-c", program]) == status
+    full = tmp_path / "full.txt"
+    assert run_replay(str(path), [sys.executable, "-c", program], report=str(full)) == status
     out, err = capfd.readouterr()
     assert out == "(0, b'from the cassette')\n"
     assert (stderr in err) if stderr else err == ""
+    # The full report: every argument whole, where the report cuts a preview at 48 bytes.
+    assert (f"     0: {request_} ({len(eval(request_))} bytes)\n" in full.read_text()) if stderr else full.read_text() == ""
 
 
 def test_run_replay_refuses_a_bad_file_before_the_command_and_fails_a_command_without_core_calls(tmp_path, tape, capfd):
@@ -413,13 +529,39 @@ def test_the_marker_fails_a_diverging_test_with_one_report(pytester, tmp_path):
         @pytest.mark.zq_cassette("orders.zqc")
         def test_none_made():
             pass
+
+        @pytest.mark.zq_cassette("orders.zqc")
+        def test_own_assertion():
+            c_sdk.py_zqi_set_token(b"hunter2")
+            assert c_sdk.py_zqi_place_order(b"A") == (0, b"other")
+
+        @pytest.mark.zq_cassette("orders.zqc")
+        def test_exception():
+            c_sdk.py_zqi_place_order(b"C")
+            raise RuntimeError("the layer broke")
+
+        def test_not_replaying():
+            assert False
     """)
-    result = pytester.runpytest_subprocess("-q")
-    result.assert_outcomes(passed=2, failed=2)
+    result = pytester.runpytest_subprocess("-q", "--zq-report", "full.txt")
+    result.assert_outcomes(passed=2, failed=5)
     result.stdout.fnmatch_lines(["*call 1 zqi_place_order_pb differs from recorded call #1*",
                                  "*expected: #1 zqi_place_order_pb(b'A' (1 bytes))",
                                  "*received: call 1 zqi_place_order_pb(b'B' (1 bytes))",
                                  "*recorded call #1 zqi_place_order_pb was never made*"])
+    out = result.stdout.str()
+    # Each replaying test that failed, for whatever reason, has its divergences in a section of their own.
+    sections = re.findall(r"-+ zq cassette replay: divergences -+\n(.*?)\n(?=[-_=]{5})", out, re.S)
+    assert [s.splitlines()[1] for s in sections] == [
+        "1. call 1 zqi_place_order_pb differs from recorded call #1 (argument 0, byte 0)",
+        "1. recorded call #1 zqi_place_order_pb was never made",
+        "1. call 1 zqi_set_token is not in the recording",
+        "1. call 1 zqi_place_order_pb differs from recorded call #1 (argument 0, byte 0)"], out
+    assert "assert (0, b'a') == (0, b'other')" in out and "RuntimeError: the layer broke" in out
+    full = (pytester.path / "full.txt").read_text()
+    assert re.findall(r"^== (\S+)", full, re.M) == [f"test_layer.py::test_{t}" for t in
+                                                    ("other", "none_made", "own_assertion", "exception")]
+    assert "received: call 1 zqi_set_token\n     0: <secret>\n" in full and "hunter2" not in full + "".join(sections)
 
 
 # ---- end to end: the example strategy recorded through the tap, then replayed -------------------
@@ -474,3 +616,39 @@ def test_the_example_strategy_replays_its_recording(recorded_strategy, tmp_path,
     assert proc.returncode == status, proc.stderr
     assert without_timings(proc.stdout) == without_timings(recorded_report)
     assert re.fullmatch(report, proc.stderr) if report else proc.stderr == ""
+
+
+# ---- end to end: a live session stopped with Ctrl-C, recorded and replayed --------------------------
+
+def interrupted(args, ready):
+    """`python -m zq.csdk.cassette ARGS`, sent Ctrl-C (SIGINT to its process group, as a terminal does) once
+    a line on its stderr satisfies `ready`: (status, stdout, stderr)."""
+    proc = subprocess.Popen([sys.executable, "-m", "zq.csdk.cassette", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    watchdog = threading.Timer(240, lambda: os.killpg(proc.pid, signal.SIGKILL))
+    watchdog.start()
+    try:
+        err = []
+        for line in proc.stderr:
+            err.append(line)
+            if ready(line):
+                break
+        os.killpg(proc.pid, signal.SIGINT)
+        out, rest = proc.communicate()
+    finally:
+        watchdog.cancel()
+    return proc.returncode, out, "".join(err) + rest
+
+
+def test_a_live_session_stopped_with_ctrl_c_replays_clean(tmp_path):
+    path = tmp_path / "live.zqc"
+    live = [sys.executable, STRATEGY, "--live", "--heartbeat", "0.1", "--progress", "0"]
+    status, recorded, err = interrupted(["record", path, "--", *live], lambda line: "0 queued, the core waits" in line)
+    assert status == 0 and "live.run -> KeyboardInterrupt" in recorded, err
+    with Reader(str(path)) as reader:
+        stops = [r.thread for r in reader if isinstance(r, CallRecord) and r.fn == "zqi_stop"]
+    assert stops and set(stops) != {1}  # made by the live run's signal thread
+    delivered = re.search(r"events delivered: (\d+)", recorded).group(1)
+    status, replayed, err = interrupted(["replay", path, "--", *live], lambda line: f" {delivered} events so far" in line)
+    assert status == 0 and "replay of" not in err, err
+    assert without_timings(replayed) == without_timings(recorded)

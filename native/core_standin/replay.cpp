@@ -1,19 +1,23 @@
-// The replay engine (replay.h).  The cassette is walked in recorded order:
-// a received call takes the next CALL record; the records up to its RETURN
-// are its events (delivered, each followed by the calls its handler makes) and
-// that answer.  The reader never holds more than the record in hand.
+// The replay engine (replay.h, replay_engine.h): received calls matched to
+// the recording, lane by lane.
+//
+// A call made from inside a handler belongs to the lane whose event is being
+// delivered, and must be that lane's next record.  Any other call is matched
+// against the next call of every idle lane (no call of it in progress), the
+// earliest in the file that fits winning: calls are replayed from whatever
+// thread makes them, in order within each recorded thread.  The records of a
+// matched call up to its RETURN are then its events (delivered, each followed
+// by the calls its handler makes) and its answer.  Before its RETURN, a call
+// waits for the calls of other lanes that the recording has during it (a live
+// run's zqi_stop from another thread, say), at most kWait; the events of an
+// idle lane (a core's own thread) are delivered by whichever call the
+// recording has them during.
 #pragma GCC visibility push(default)
 #include "standin.h"  // the control API this file defines is exported
 #pragma GCC visibility pop
-#include "replay.h"
+#include "replay_engine.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
-#include <unordered_set>
-#include <vector>
-
-#include "replay_rules.h"
+#include <chrono>
 
 namespace standin::replay {
 
@@ -21,226 +25,263 @@ unsigned char g_state = kUnchecked;
 
 namespace {
 
-using cassette::Record;
+constexpr auto kWait = std::chrono::seconds(10);
 
-constexpr size_t kMaxReported = 200;   // divergences described in full; the rest are counted
-constexpr int kScoutRecords = 10000;   // how far ahead a call out of order is looked for
-
-// A recorded CALL, its values pointing into the record it was read from.
-struct RecordedCall {
-    uint64_t seq = 0;
-    std::string_view fn;
-    Value args[Args::kMax];
-    int n = 0;
-    bool parse(const Record& r) {
-        cassette::Cursor c = r.payload();
-        seq = c.get<uint64_t>();
-        c.get<uint32_t>();  // thread
-        c.get<uint64_t>();  // start time
-        fn = c.str16();
-        int count = c.get<uint8_t>();
-        n = 0;
-        for (int i = 0; i < count && c.ok; ++i) {
-            Value v = c.value();
-            if (n < Args::kMax) args[n++] = v;
-        }
-        return c.ok;
-    }
-    std::string text() const { return "#" + std::to_string(seq) + " " + preview(fn, args, n); }
+// The lane whose event this thread is delivering, while its handler runs.
+struct Context {
+    Lane* lane = nullptr;
+    uint64_t generation = 0;
 };
+thread_local Context t_ctx;
 
-class Engine {
-public:
-    ~Engine() { finish_at_exit(); }
+}  // namespace
 
-    std::string open(const std::string& path, const std::string& rules);
-    bool call(const char* fn, const Args& args, Answer& answer);
-    int close();
-    bool active() const { return g_state == kActive; }
-    std::string report() {
-        std::lock_guard<std::mutex> lk(mu_);
-        return report_locked();
-    }
-    void check_environment();
-
-private:
-    bool peek();
-    void consume() { have_ = false; }
-    bool drain(std::unique_lock<std::mutex>& lk, const RecordedCall& rc, Answer& answer);
-    void deliver(std::unique_lock<std::mutex>& lk);
-    void skip(uint64_t seq);
-    void unused(const RecordedCall& rc, const char* instead);
-    uint64_t scout(const char* fn, const Args& args);
-    void diverge(std::string what, const std::string& expected, const std::string& received);
-    std::string report_locked() const;
-    void finish_at_exit();
-
-    std::mutex mu_;
-    cassette::Reader rd_;
-    Record rec_;
-    bool have_ = false;  // rec_ holds the next record, not yet consumed
-    struct Open {
-        uint64_t seq;
-        const char* fn;  // the stand-in's name of the function: it outlives every call
-        std::string text() const { return "#" + std::to_string(seq) + " " + fn; }
-    };
-    std::vector<Open> stack_;  // the recorded calls in progress
-    Rules rules_;
-    std::string path_, report_path_;
-    uint64_t received_ = 0;
-    size_t divergences_ = 0;
-    std::string entries_;
-    std::unordered_set<uint64_t> early_;  // recorded calls already reported as made out of order
-    uint64_t generation_ = 0;             // counts opens and closes: a delivery outlived by its replay stops
-};
-
-Engine& engine() {
-    static Engine e;
-    return e;
+bool Engine::optional(std::string_view fn) const {
+    const Rule *own, *all;
+    rules_.find(fn, own, all);
+    return (own && own->optional) || (all && all->optional);
 }
 
-std::string Engine::open(const std::string& path, const std::string& rules) {
-    std::lock_guard<std::mutex> lk(mu_);
-    g_state = kOff;
-    ++generation_;
-    path_ = path;
-    rec_ = Record{}, have_ = false, stack_.clear(), received_ = 0, divergences_ = 0, entries_.clear(), early_.clear();
-    std::string error = rules_.parse(rules);
-    if (error.empty()) error = rd_.open(path);
-    if (!error.empty()) {
-        rd_.close();
-        return path + ": " + error;
-    }
-    drop_scripting();
-    g_state = kActive;
-    return "";
+bool Engine::fits(const RecordedCall& rc, const Args& args) const {
+    const Rule *own, *all;
+    rules_.find(rc.fn, own, all);
+    return compare(rc.args, rc.n, args, own, all).arg < 0;
 }
 
-// ZQ_CASSETTE_REPLAY at the first core call: the launcher's way in.  The
-// variables are taken out of the environment, so that the processes this one
-// starts run on the stand-in without replaying the cassette a second time.
-void Engine::check_environment() {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (g_state != kUnchecked) return;
-        g_state = kOff;
-    }
-    const char* path = std::getenv("ZQ_CASSETTE_REPLAY");
-    if (!path || !*path) return;
-    const char* report = std::getenv("ZQ_CASSETTE_REPORT");
-    const char* rules = std::getenv("ZQ_CASSETTE_MATCH");
-    std::string p = path, r = rules ? rules : "";
-    report_path_ = report ? report : "";
-    for (const char* name : {"ZQ_CASSETTE_REPLAY", "ZQ_CASSETTE_REPORT", "ZQ_CASSETTE_MATCH"}) unsetenv(name);
-    std::string error = open(p, r);
-    if (!error.empty()) {
-        fprintf(stderr, "libzq3-c.so: cannot replay %s\n", error.c_str());
-        std::lock_guard<std::mutex> lk(mu_);
-        diverge("cannot replay " + error, "", "");
-    }
-}
-
-bool Engine::peek() {
-    if (!have_) have_ = rd_.next(rec_);
-    return have_;
-}
-
-void Engine::diverge(std::string what, const std::string& expected, const std::string& received) {
-    if (++divergences_ > kMaxReported) return;
-    entries_ += std::to_string(divergences_) + ". " + what + "\n";
-    if (!expected.empty()) entries_ += "   expected: " + expected + "\n   received: " + received + "\n";
-}
-
-std::string Engine::report_locked() const {
-    if (!divergences_) return "";
-    std::string out = "replay of " + path_ + ": " + std::to_string(divergences_) +
-                      (divergences_ == 1 ? " divergence\n" : " divergences\n") + entries_;
-    if (divergences_ > kMaxReported)
-        out += "... and " + std::to_string(divergences_ - kMaxReported) + " more\n";
-    return out;
+std::string Engine::received(uint64_t n, const char* fn, const Args& args, Difference focus) const {
+    Value shown[Args::kMax];
+    std::copy(args.v, args.v + args.n, shown);
+    withhold_secrets(fn, shown, args.n);
+    return "call " + std::to_string(n) + " " + preview(fn, shown, args.n, focus);
 }
 
 bool Engine::call(const char* fn, const Args& args, Answer& answer) {
-    std::unique_lock<std::mutex> lk(mu_);
+    Lock lk(mu_);
     if (!active()) return false;
     uint64_t n = ++received_;
-    auto received = [&](Difference focus = {}) {
-        return "call " + std::to_string(n) + " " + preview(fn, args.v, args.n, focus);
-    };
-    // Events recorded outside any call come before the next call; a stray
-    // RETURN out there is passed over.
-    uint64_t gen = generation_;
-    while (stack_.empty() && peek() && rec_.kind != cassette::CALL && rec_.kind != cassette::END) {
-        if (rec_.kind == cassette::EVENT) deliver(lk);
-        else consume();
-        if (gen != generation_) return false;
-    }
-    if (!peek()) {
-        std::string end = rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage();
-        diverge("call " + std::to_string(n) + " " + fn + " is not in the recording", end, received());
-        return false;
-    }
-    if (rec_.kind != cassette::CALL) {
-        std::string next = rec_.kind == cassette::END ? "the end of the recording"
-                         : rec_.kind == cassette::RETURN ? "no call: " + stack_.back().text() + " returns here"
-                                                         : "no call: " + stack_.back().text() + " delivers its next event here";
-        if (uint64_t later = scout(fn, args))
-            diverge("call " + std::to_string(n) + " " + fn + " is out of order: the recording has it later, as #" +
-                    std::to_string(later), next, received());
-        else
-            diverge("call " + std::to_string(n) + " " + fn + " is not in the recording", next, received());
-        return false;
-    }
-    RecordedCall rc;
-    if (!rc.parse(rec_)) {  // a record that passed its checksum but does not parse: skip it
-        consume();
-        diverge("recorded call at byte " + std::to_string(rec_.offset) + " is malformed", "", "");
-        return false;
-    }
-    const Rule *own, *all;
-    rules_.find(rc.fn, own, all);
-    Difference d = compare(rc.args, rc.n, args, own, all);
-    if (d.arg >= 0 && rc.fn == fn) {
-        // The same function with other arguments: reported, and answered as
-        // recorded so that the rest of the run stays in step.
-        std::string where = "argument " + std::to_string(d.arg) + (d.byte >= 0 ? ", byte " + std::to_string(d.byte) : "");
-        diverge("call " + std::to_string(n) + " " + fn + " differs from recorded call #" + std::to_string(rc.seq) +
-                " (" + where + ")", "#" + std::to_string(rc.seq) + " " + preview(rc.fn, rc.args, rc.n, d), received(d));
-    } else if (d.arg >= 0 || rc.fn != fn) {
-        if (uint64_t later = scout(fn, args)) {
-            early_.insert(later);
-            diverge("call " + std::to_string(n) + " " + fn + " is out of order: the recording has it later, as #" +
-                    std::to_string(later), rc.text(), received());
-        } else {
-            diverge("call " + std::to_string(n) + " " + fn + " is not in the recording", rc.text(), received());
-        }
-        return false;
-    }
-    consume();
-    stack_.push_back(Open{rc.seq, fn});
-    return drain(lk, rc, answer);
+    Lane* in = t_ctx.generation == generation_ ? t_ctx.lane : nullptr;
+    if (in) return match_in(lk, *in, fn, args, n, answer);
+    return match_top(lk, fn, args, n, answer);
 }
 
-// The records of a matched call up to its RETURN.
-bool Engine::drain(std::unique_lock<std::mutex>& lk, const RecordedCall& call, Answer& answer) {
-    uint64_t seq = call.seq, gen = generation_;
-    const Open me = stack_.back();
+// A call from a handler: the next record of the lane whose event it handles.
+bool Engine::match_in(Lock& lk, Lane& l, const char* fn, const Args& args, uint64_t n, Answer& answer) {
+    Item* x = front(l);
+    std::string next = !x ? (rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage())
+                     : x->rec.kind == cassette::CALL ? ""
+                     : l.open.empty() ? "no call: the handler returned"
+                     : x->rec.kind == cassette::RETURN ? "no call: " + l.open.back().text() + " returns here"
+                                                       : "no call: " + l.open.back().text() + " delivers its next event here";
+    RecordedCall rc;
+    if (next.empty()) {
+        if (!rc.parse(x->rec)) {  // a record that passed its checksum but does not parse: skip it
+            div_.add("recorded call at byte " + std::to_string(x->rec.offset) + " is malformed");
+            pop(l);
+            return false;
+        }
+        if (rc.fn != fn && optional(rc.fn)) {  // passed over: the handler went on without it
+            unused(l, "");
+            return match_in(lk, l, fn, args, n, answer);
+        }
+        if (rc.fn == fn) {
+            const Rule *own, *all;
+            rules_.find(rc.fn, own, all);
+            Difference d = compare(rc.args, rc.n, args, own, all);
+            if (d.arg >= 0) {
+                // The same function with other arguments: reported, and answered
+                // as recorded so that the rest of the run stays in step.
+                Contrast c = contrast(rc, fn, args, d, own, all);
+                div_.add("call " + std::to_string(n) + " " + fn + " differs from recorded call #" + std::to_string(rc.seq) +
+                             " (" + c.where + ")",
+                         c.expected, "call " + std::to_string(n) + " " + c.received,
+                         "#" + std::to_string(rc.seq) + " " + full_call(rc.fn, rc.args, rc.n),
+                         "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+            }
+            return take(lk, l, fn, answer);
+        }
+        next = rc.text();
+    }
+    if (optional(fn)) return false;  // made beyond the recording: the stand-in's answer, no divergence
+    uint64_t seq = later(&l, fn, args);
+    if (seq) early_.insert(seq);
+    div_.add("call " + std::to_string(n) + " " + fn +
+                 (seq ? " is out of order: the recording has it later, as #" + std::to_string(seq) : " is not in the recording"),
+             next, received(n, fn, args), "", "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+    return false;
+}
+
+// Any other call: the next call of any idle lane.
+bool Engine::match_top(Lock& lk, const char* fn, const Args& args, uint64_t n, Answer& answer) {
+    if (lanes_.size() == 1 && lanes_.front()->idle()) {  // the usual case: one thread, its next call this one
+        Lane& l = *lanes_.front();
+        Item* x = front(l);
+        RecordedCall rc;
+        if (x && x->rec.kind == cassette::CALL && rc.parse(x->rec) && rc.fn == fn && fits(rc, args))
+            return take(lk, l, fn, answer);
+    }
+    uint64_t gen = generation_;
+    // Events recorded outside any call, before the recording's next call, come first.
     for (;;) {
-        if (!peek()) break;
-        if (rec_.kind == cassette::EVENT) {
-            deliver(lk);
-            if (gen != generation_) return false;  // the handler closed or reopened the replay
-        } else if (rec_.kind == cassette::CALL) {
-            RecordedCall nested;
-            bool ok = nested.parse(rec_);
-            consume();
-            if (ok) unused(nested, "no call: the handler returned");
-        } else if (rec_.kind == cassette::RETURN) {
-            cassette::Cursor c = rec_.payload();
-            uint64_t s = c.get<uint64_t>();
-            consume();
-            if (s != seq) continue;  // a stray RETURN: not this call's
-            c.get<uint64_t>();       // duration
+        Lane* ev = nullptr;
+        uint64_t next_call = UINT64_MAX;
+        bool passed = false;
+        for (auto& p : lanes_) {
+            Lane& l = *p;
+            if (!l.idle() || l.ahead.empty()) continue;
+            Item& x = l.ahead.front();
+            if (x.rec.kind == cassette::RETURN) {  // of a call passed over: nothing to answer
+                pop(l);
+                passed = true;
+                break;
+            }
+            if (x.rec.kind == cassette::CALL) next_call = std::min(next_call, x.index);
+            else if (!ev || x.index < ev->ahead.front().index) ev = &l;
+        }
+        if (passed) continue;
+        if (ev && ev->ahead.front().index < next_call) {
+            if (!deliver(lk, *ev) || gen != generation_) return false;
+            continue;
+        }
+        if (next_call != UINT64_MAX || held_ >= Engine::kWindow || !fetch()) break;
+    }
+    // The candidates: each idle lane's next call, past the optional calls before it.
+    struct Fit {
+        Lane* lane = nullptr;
+        size_t at = 0;
+        uint64_t index = UINT64_MAX;
+    } exact, differs, first;
+    Lane* malformed = nullptr;
+    auto consider = [&](Lane& l) {
+        for (size_t i = 0; i != SIZE_MAX;) {
+            Item* x = i ? at(l, i) : front(l);
+            RecordedCall rc;
+            if (!x || x->rec.kind != cassette::CALL) return;
+            if (!rc.parse(x->rec)) {
+                if (!i) malformed = &l;
+                return;
+            }
+            if (!i && x->index < first.index) first = {&l, 0, x->index};
+            if (rc.fn == fn) {
+                Fit& f = fits(rc, args) ? exact : differs;
+                if (x->index < f.index && (&f == &exact || !i)) f = {&l, i, x->index};
+                return;
+            }
+            if (!optional(rc.fn)) return;
+            i = after_call(l, i);
+        }
+    };
+    for (auto& p : lanes_)
+        if (p->idle() && !p->ahead.empty()) consider(*p);
+    // Not there: read on for a thread the recording has not shown yet.
+    while (!exact.lane && held_ < Engine::kWindow && fetch()) {
+        Lane& l = *last_;
+        if (l.idle() && l.ahead.size() == 1 && l.ahead.front().rec.kind == cassette::CALL) consider(l);
+    }
+    if (exact.lane) {
+        while (front(*exact.lane)->index < exact.index) unused(*exact.lane, "");  // the optional calls passed over
+        return take(lk, *exact.lane, fn, answer);
+    }
+    if (malformed) {  // a record that passed its checksum but does not parse: skipped
+        div_.add("recorded call at byte " + std::to_string(malformed->ahead.front().rec.offset) + " is malformed");
+        pop(*malformed);
+        return false;
+    }
+    std::string end = rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage();
+    if (differs.lane) {
+        Lane& l = *differs.lane;
+        RecordedCall rc;
+        rc.parse(front(l)->rec);
+        const Rule *own, *all;
+        rules_.find(rc.fn, own, all);
+        Contrast c = contrast(rc, fn, args, compare(rc.args, rc.n, args, own, all), own, all);
+        div_.add("call " + std::to_string(n) + " " + fn + " differs from recorded call #" + std::to_string(rc.seq) + " (" +
+                     c.where + ")",
+                 c.expected, "call " + std::to_string(n) + " " + c.received,
+                 "#" + std::to_string(rc.seq) + " " + full_call(rc.fn, rc.args, rc.n),
+                 "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+        return take(lk, l, fn, answer);
+    }
+    RecordedCall next;
+    bool has_next = first.lane && next.parse(first.lane->ahead.front().rec);
+    if (optional(fn)) return false;  // made beyond the recording: the stand-in's answer, no divergence
+    if (uint64_t seq = later(nullptr, fn, args)) {
+        early_.insert(seq);
+        div_.add("call " + std::to_string(n) + " " + fn + " is out of order: the recording has it later, as #" +
+                     std::to_string(seq),
+                 has_next ? next.text() : end, received(n, fn, args), "",
+                 "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+        return false;
+    }
+    // One step ahead: the next call was left out, and this one differs from the call after it.
+    if (has_next) {
+        Lane& l = *first.lane;
+        size_t j = after_call(l, 0);
+        Item* x = j == SIZE_MAX ? nullptr : at(l, j);
+        RecordedCall rc;
+        if (x && x->rec.kind == cassette::CALL && rc.parse(x->rec) && rc.fn == fn) {
+            const Rule *own, *all;
+            rules_.find(rc.fn, own, all);
+            Contrast c = contrast(rc, fn, args, compare(rc.args, rc.n, args, own, all), own, all);
+            div_.add("call " + std::to_string(n) + " " + fn + " differs from recorded call #" + std::to_string(rc.seq) +
+                         " (" + c.where + ")",
+                     c.expected, "call " + std::to_string(n) + " " + c.received,
+                     "#" + std::to_string(rc.seq) + " " + full_call(rc.fn, rc.args, rc.n),
+                     "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+            unused(l, ("no call: call " + std::to_string(n) + " " + fn + " came in its place").c_str());
+            return take(lk, l, fn, answer);
+        }
+    }
+    div_.add("call " + std::to_string(n) + " " + fn + " is not in the recording", has_next ? next.text() : end,
+             received(n, fn, args), "", "call " + std::to_string(n) + " " + full_call(fn, args.v, args.n));
+    return false;
+}
+
+// The seq of a recorded call ahead in `only` (or in any idle lane) that the received call matches; 0 if none.
+uint64_t Engine::later(Lane* only, const char* fn, const Args& args) {
+    if (div_.count() >= Divergences::kMaxReported) return 0;  // past what the report describes, only counted
+    if (only) at(*only, Engine::kWindow);
+    uint64_t best = 0, best_index = UINT64_MAX;
+    for (auto& p : lanes_) {
+        Lane& l = *p;
+        if (only ? &l != only : !l.idle()) continue;
+        for (Item& x : l.ahead) {
+            RecordedCall rc;
+            if (x.index >= best_index) break;
+            if (x.rec.kind != cassette::CALL || !rc.parse(x.rec) || rc.fn != fn || early_.count(rc.seq)) continue;
+            if (fits(rc, args)) best = rc.seq, best_index = x.index;
+        }
+    }
+    return best;
+}
+
+// Takes the lane's next record, a CALL, as the received call's.
+bool Engine::take(Lock& lk, Lane& l, const char* fn, Answer& answer) {
+    Item& x = l.ahead.front();
+    uint64_t seq = x.seq, index = x.index;
+    pop(l);
+    l.open.push_back(Lane::Open{seq, fn});
+    return drain(lk, l, answer, index);
+}
+
+// The records of the lane's innermost open call up to its RETURN.
+bool Engine::drain(Lock& lk, Lane& l, Answer& answer, uint64_t since) {
+    const Lane::Open me = l.open.back();
+    for (;;) {
+        Item* x = front(l);
+        if (!x) break;
+        bool mine = x->rec.kind == cassette::RETURN && x->seq == me.seq;
+        if (!settle(lk, l, x->index, mine ? since : UINT64_MAX)) return false;
+        x = &l.ahead.front();
+        if (x->rec.kind == cassette::EVENT) {
+            if (!deliver(lk, l)) return false;  // the handler closed or reopened the replay
+        } else if (x->rec.kind == cassette::CALL) {
+            unused(l, "no call: the handler returned");
+        } else if (!mine) {
+            pop(l);  // a RETURN of a call passed over
+        } else {
+            cassette::Cursor c = x->rec.payload();
+            c.get<uint64_t>();  // seq
+            c.get<uint64_t>();  // duration
             answer.result = c.value();
             if (answer.result.tag == cassette::TEXT) {
                 answer.text_null = !answer.result.p;
@@ -256,158 +297,100 @@ bool Engine::drain(std::unique_lock<std::mutex>& lk, const RecordedCall& call, A
                 answer.out.assign(data ? data : "", data ? static_cast<size_t>(len) : 0);  // no allocation once it has room
             }
             answer.result.p = nullptr;  // it pointed into the record
-            stack_.pop_back();
-            if (!c.ok) diverge("recorded answer of " + me.text() + " is malformed", "", "");
+            pop(l);
+            l.open.pop_back();
+            if (!c.ok) div_.add("recorded answer of " + me.text() + " is malformed");
             return c.ok;
-        } else {
-            break;  // END, or a HEADER out of place: the recording ends inside this call
         }
     }
-    diverge("the recording ends inside " + me.text() + ": its answer is the stand-in's",
-            rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage(),
-            "the rest of " + me.text());
-    stack_.pop_back();
+    div_.add("the recording ends inside " + me.text() + ": its answer is the stand-in's",
+             rd_.damage().empty() ? "the end of the recording" : "the end of the readable part, " + rd_.damage(),
+             "the rest of " + me.text());
+    l.open.pop_back();
     return false;
 }
 
-// Delivers the EVENT in hand, with the lock released: the handler's calls take their turn.
-void Engine::deliver(std::unique_lock<std::mutex>& lk) {
-    cassette::Cursor c = rec_.payload();
+// Before the lane's record at `before`: the events of idle lanes the recording
+// has earlier are delivered here, and for a RETURN (`since`: its CALL's place)
+// the records other lanes have during its call are waited for.  False: the
+// replay was closed or reopened meanwhile.
+bool Engine::settle(Lock& lk, Lane& l, uint64_t before, uint64_t since) {
+    if (lanes_.size() == 1) return true;
+    uint64_t gen = generation_;
+    bool waited = false;
+    for (;;) {
+        Lane* ev = nullptr;
+        bool wait = false;
+        for (auto& p : lanes_) {
+            Lane& m = *p;
+            if (&m == &l || m.ahead.empty() || m.ahead.front().index >= before) continue;
+            const Item& y = m.ahead.front();
+            if (m.idle() && y.rec.kind == cassette::EVENT) {
+                if (!ev || y.index < ev->ahead.front().index) ev = &m;
+            } else if (y.index > since) {
+                wait = true;
+            }
+        }
+        if (ev) {
+            if (!deliver(lk, *ev)) return false;
+            continue;
+        }
+        if (!wait || waited) return true;
+        ++waiting_;
+        waited = moved_.wait_for(lk, kWait) == std::cv_status::timeout;
+        --waiting_;
+        if (gen != generation_) return false;
+    }
+}
+
+// Delivers the lane's next record, an EVENT, with the lock released: the
+// handler's calls take their turn in the lane.  False: the replay was closed
+// or reopened meanwhile.
+bool Engine::deliver(Lock& lk, Lane& l) {
+    Record& rec = l.ahead.front().rec;
+    cassette::Cursor c = rec.payload();
     c.get<uint64_t>(), c.get<uint32_t>(), c.get<uint64_t>();  // during, thread, time
     const char *type, *data;
     int32_t type_len, data_len;
     c.blob(type, type_len);
     int32_t handed = c.get<int32_t>();
     c.blob(data, data_len);
-    consume();
     if (!c.ok) {
-        diverge("recorded event at byte " + std::to_string(rec_.offset) + " is malformed", "", "");
-        return;
+        div_.add("recorded event at byte " + std::to_string(rec.offset) + " is malformed");
+        pop(l);
+        return true;
     }
     // Copies that outlive the records the handler's calls read.
     std::string t(type ? type : "", type ? static_cast<size_t>(type_len) : 0);
     std::string d(data ? data : "", data ? static_cast<size_t>(data_len) : 0);
+    pop(l);
     EventCallback cb = event_callback();
-    if (!cb) return;
+    if (!cb) return true;
+    uint64_t gen = generation_;
+    bool outside = l.idle();
+    if (outside) l.delivering = true;
+    Context saved = t_ctx;
+    t_ctx = Context{&l, gen};
     lk.unlock();
     cb(type ? t.c_str() : nullptr, data ? &d[0] : nullptr, handed);
     lk.lock();
+    t_ctx = saved;
+    if (gen != generation_) return false;
+    if (outside) l.delivering = false;
+    return true;
 }
 
-// Consumes the records of a recorded call up to its RETURN, delivering nothing.
-void Engine::skip(uint64_t seq) {
-    while (peek()) {
-        bool done = false;
-        if (rec_.kind == cassette::RETURN) {
-            cassette::Cursor c = rec_.payload();
-            done = c.get<uint64_t>() == seq;
-        }
-        consume();
-        if (done) return;
-    }
-}
-
-void Engine::unused(const RecordedCall& rc, const char* instead) {
-    if (!early_.erase(rc.seq))
-        diverge("recorded call #" + std::to_string(rc.seq) + " " + std::string(rc.fn) + " was never made", rc.text(),
-                instead);
-    skip(rc.seq);
-}
-
-// The seq of a recorded call ahead (within kScoutRecords) that the received call matches; 0 if none.
-uint64_t Engine::scout(const char* fn, const Args& args) {
-    if (divergences_ >= kMaxReported) return 0;  // past what the report describes, a divergence is only counted
-    cassette::Reader ahead;
-    if (!ahead.open(path_).empty()) return 0;
-    ahead.seek(have_ ? rec_.offset : rd_.tell(), have_ ? rd_.index() - 1 : rd_.index());
-    Record r;
+// Passes over the lane's next call, a CALL never made, up to its RETURN.
+void Engine::unused(Lane& l, const char* instead) {
+    Item* x = front(l);
     RecordedCall rc;
-    for (int i = 0; i < kScoutRecords && ahead.next(r); ++i) {
-        if (r.kind != cassette::CALL || !rc.parse(r) || rc.fn != fn || early_.count(rc.seq)) continue;
-        const Rule *own, *all;
-        rules_.find(rc.fn, own, all);
-        if (compare(rc.args, rc.n, args, own, all).arg < 0) return rc.seq;
-    }
-    return 0;
-}
-
-// Ends the replay: the recorded calls never made are divergences too.
-int Engine::close() {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (!active()) return static_cast<int>(divergences_);
-    RecordedCall rc;
-    while (peek()) {
-        if (rec_.kind == cassette::CALL && rc.parse(rec_)) {
-            consume();
-            unused(rc, "no call: the run ended");
-        } else {
-            consume();
-        }
-    }
-    rd_.close();
-    stack_.clear();
-    g_state = kOff;
-    ++generation_;
-    return static_cast<int>(divergences_ > 2147483647u ? 2147483647u : divergences_);
-}
-
-// At exit: a replay the launcher started writes its report (an empty file: no divergence).
-void Engine::finish_at_exit() {
-    if (report_path_.empty()) return;
-    close();
-    std::string text = report();
-    if (FILE* f = fopen(report_path_.c_str(), "w")) {
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
-}
-
-}  // namespace
-
-bool call(const char* fn, const Args& args, Answer& answer) {
-    Engine& e = engine();
-    if (g_state == kUnchecked) e.check_environment();
-    try {
-        return e.call(fn, args, answer);
-    } catch (const std::exception&) {  // out of memory, or a pattern too complex to run: the default answer
-        return false;
+    if (rc.parse(x->rec) && !early_.erase(rc.seq) && !optional(rc.fn) && *instead) div_.unmade(rc, instead);
+    for (int depth = 0; (x = front(l));) {
+        bool call = x->rec.kind == cassette::CALL, ret = x->rec.kind == cassette::RETURN;
+        pop(l);
+        depth += call;
+        if (ret && --depth <= 0) return;
     }
 }
 
 }  // namespace standin::replay
-
-using standin::replay::engine;
-
-namespace {
-std::string g_error, g_report;  // what zqstub_replay_error and zqstub_replay_report handed out last
-}
-
-extern "C" {
-
-int zqstub_replay_open(const char* path, const char* rules) {
-    try {
-        g_error = engine().open(path ? path : "", rules ? rules : "");
-    } catch (const std::exception& e) {
-        g_error = e.what();
-    }
-    return g_error.empty() ? 0 : -1;
-}
-
-const char* zqstub_replay_error(void) { return g_error.c_str(); }
-
-int zqstub_replay_close(void) {
-    try {
-        return engine().close();
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
-
-const char* zqstub_replay_report(void) {
-    g_report = engine().report();
-    return g_report.c_str();
-}
-
-int zqstub_replay_active(void) { return engine().active(); }
-
-}  // extern "C"

@@ -37,6 +37,8 @@ std::string Rules::parse(const std::string& text) {
         has_all_ = has_all_ || fn == "*";
         if (kind == "function") {
             r.any = true;
+        } else if (kind == "optional") {
+            r.optional = true;
         } else if (kind == "ignore") {
             char* end = nullptr;
             long i = std::strtol(value.c_str(), &end, 10);

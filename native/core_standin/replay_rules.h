@@ -14,9 +14,11 @@ namespace standin::replay {
 // How one function's calls are compared (by default: every argument).
 //   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
 //   "mask REGEX": in every text and request argument, what REGEX matches is
-//   cut out on both sides before comparing (ECMAScript syntax, over bytes).
+//   cut out on both sides before comparing (ECMAScript syntax, over bytes);
+//   "optional": its recorded calls need not be made.
 struct Rule {
     bool any = false;
+    bool optional = false;
     std::vector<int> ignore;
     std::vector<std::regex> masks;
     bool ignores(int i) const;

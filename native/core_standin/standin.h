@@ -66,17 +66,20 @@ long zqstub_log_dropped(void);                // lines dropped since the last cl
 
 // Replay of a cassette (devkit/README.md, "Replaying a cassette"): from now on
 // every core call is answered from the file at `path`, matched by `rules`
-// (one per line, "FN<TAB>function", "FN<TAB>ignore<TAB>N" or
-// "FN<TAB>mask<TAB>REGEX"; FN "*" is every function; NULL or "": every
-// argument compared).  Opening drops what was scripted; while it replays,
+// (one per line, "FN<TAB>function", "FN<TAB>ignore<TAB>N",
+// "FN<TAB>mask<TAB>REGEX" or "FN<TAB>optional"; FN "*" is every function;
+// NULL or "": every argument compared).  Opening drops what was scripted; while it replays,
 // the scripting calls above are accepted and change nothing, and queued
 // events are dropped: events and answers come from the cassette alone.
 // ZQ_CASSETTE_REPLAY=path (with ZQ_CASSETTE_MATCH=rules) opens one at the
-// first core call, and ZQ_CASSETTE_REPORT=path receives its report at exit.
+// first core call, ZQ_CASSETTE_REPORT=path receives its report at exit and
+// ZQ_CASSETTE_FULL_REPORT=path its full report.
 int zqstub_replay_open(const char* path, const char* rules);  // 0, or -1: see zqstub_replay_error
 const char* zqstub_replay_error(void);  // why the last open failed, one line
 int zqstub_replay_close(void);          // ends it: the divergences, unused calls included
 const char* zqstub_replay_report(void); // the divergences so far, expected against received ("": none)
+// The same with every argument in full, one a line, secret arguments withheld.
+const char* zqstub_replay_full_report(void);
 int zqstub_replay_active(void);
 
 // The names of the core functions, in sorted order (index 0 .. count-1).

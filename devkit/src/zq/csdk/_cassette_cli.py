@@ -195,11 +195,13 @@ def parser() -> Tuple[_Parser, Dict[str, _Parser]]:
     p.add_argument("--keep-secrets", action="store_true", help="write tokens and passwords as they are")
     p.add_argument("--redact", metavar="RULE", action="append", default=[],
                    help="a redaction rule (below), applied before a record is written")
-    p = add("replay", "CASSETTE [--match RULE ...] [--] CMD [ARGS...]",
+    p = add("replay", "CASSETTE [--match RULE ...] [--report FILE] [--] CMD [ARGS...]",
             "Run CMD on the stand-in core answering from CASSETTE; report where its calls diverge.")
     p.add_argument("cassette", metavar="CASSETTE", help="the recording to answer from")
     p.add_argument("--match", metavar="RULE", action="append", default=[],
                    help="a match rule (below) relaxing how calls are compared")
+    p.add_argument("--report", metavar="FILE",
+                   help="also write every argument of each divergence in full to FILE, secret arguments withheld")
     p = add("show", "CASSETTE [--full] [--function NAME ...] [--thread T ...]",
             "Print CASSETTE as a transcript, payloads cut to 40 characters unless --full.")
     p.add_argument("cassette", metavar="CASSETTE")

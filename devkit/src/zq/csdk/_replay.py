@@ -20,7 +20,12 @@ every function, to one rule or a list of them:
     in every text and request argument, what a pattern matches is cut out on
     both sides before comparing, e.g. ``r'"created_at": *"[^"]*"'``.
     Patterns follow ECMAScript syntax (as in JavaScript), which agrees with
-    Python's ``re`` for the usual classes, groups and quantifiers.
+    Python's ``re`` for the usual classes, groups and quantifiers;
+``{"optional": True}``
+    the function's calls need not be made: a recorded call of it that the
+    run never makes is not a divergence, nor is one made beyond the recording
+    (it gets the stand-in's answer), as a live run's ``zqi_stop``, which its
+    signal thread repeats until the core returns.
 """
 from __future__ import annotations
 
@@ -43,7 +48,7 @@ __all__ = ["CassetteError", "MatchRules", "DIVERGED", "run_replay", "check_casse
 DIVERGED = 3
 """The status of a replayed command that succeeded but diverged from its recording."""
 
-Rule = Union[str, Mapping[str, Sequence[Any]]]
+Rule = Union[str, Mapping[str, Union[Sequence[Any], bool]]]
 MatchRules = Mapping[str, Union[Rule, Sequence[Rule]]]
 
 
@@ -72,8 +77,8 @@ def check_cassette(path: Union[str, "os.PathLike[str]"]) -> Optional[str]:
 
 def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
     """The rules of the command line's ``--match`` options: ``FN=function``,
-    ``FN=ignore:N[,N...]``, ``FN=mask:REGEX``, or a JSON object of the form
-    `match` takes."""
+    ``FN=ignore:N[,N...]``, ``FN=mask:REGEX``, ``FN=optional``, or a JSON
+    object of the form `match` takes."""
     rules: Dict[str, List[Rule]] = {}
     for text in options:
         if text.lstrip().startswith("{"):
@@ -91,12 +96,14 @@ def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
         parsed: Optional[Rule] = None
         if kind == "function" and not colon:
             parsed = "function"
+        elif kind == "optional" and not colon:
+            parsed = {"optional": True}
         elif kind == "ignore" and value and all(v.strip().isdigit() for v in value.split(",")):
             parsed = {"ignore": [int(v) for v in value.split(",")]}
         elif kind == "mask" and value:
             parsed = {"mask": [value]}
         if not (fn and eq) or parsed is None:
-            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:REGEX "
+            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:REGEX, FN=optional "
                              "or a JSON object (FN: a core function's name, or * for every function)")
         rules.setdefault(fn, []).append(parsed)
     return rules
@@ -122,10 +129,15 @@ def rules_text(match: Optional[MatchRules]) -> str:
 def _rule_lines(fn: str, rule: object) -> List[str]:
     if rule == "function":
         return [f"{fn}\tfunction\n"]
-    if not isinstance(rule, Mapping) or not rule or set(rule) - {"ignore", "mask"}:
-        raise ValueError(f"match[{fn!r}]: a rule is 'function', {{'ignore': [positions]}} or "
-                         f"{{'mask': [patterns]}}, not {rule!r}")
+    if not isinstance(rule, Mapping) or not rule or set(rule) - {"ignore", "mask", "optional"}:
+        raise ValueError(f"match[{fn!r}]: a rule is 'function', {{'ignore': [positions]}}, "
+                         f"{{'mask': [patterns]}} or {{'optional': True}}, not {rule!r}")
     lines = []
+    if "optional" in rule:
+        if not isinstance(rule["optional"], bool):
+            raise TypeError(f"match[{fn!r}]: optional is True or False, not {type(rule['optional']).__name__}")
+        if rule["optional"]:
+            lines.append(f"{fn}\toptional\n")
     for position in rule.get("ignore", ()):
         if isinstance(position, bool) or not isinstance(position, int) or not 0 <= position < 12:
             raise ValueError(f"match[{fn!r}]: argument position {position!r} is not an int from 0 to 11")
@@ -143,7 +155,8 @@ def _rule_lines(fn: str, rule: object) -> List[str]:
     return lines
 
 
-def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence[str], None] = None) -> int:
+def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence[str], None] = None,
+               report: Optional[str] = None) -> int:
     """Run `argv` on the stand-in core replaying `cassette`; its exit status.
 
     `match` holds the match rules: a mapping as described above, or the
@@ -152,7 +165,9 @@ def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence
     The stand-in is the core even where a vendor build is installed.  The
     command's own status is returned, unless it succeeded and the run
     diverged from the recording: then :data:`DIVERGED` (3), after the report
-    (expected against received) on stderr.  A file that cannot be replayed
+    (expected against received) on stderr.  With `report`, that file receives
+    the full report: every argument of each divergence in full, secret
+    arguments withheld (empty: no divergence).  A file that cannot be replayed
     raises :class:`CassetteError`, and bad rules ``LaunchError``, before the
     command starts (as a command that cannot start does); a damaged file is
     replayed as far as it reads, after one line on stderr saying so.
@@ -169,14 +184,18 @@ def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence
         report_path = Path(tmp) / "report"
         extra = {"ZQ_CASSETTE_REPLAY": os.path.abspath(cassette), "ZQ_CASSETTE_REPORT": str(report_path),
                  "ZQ_CASSETTE_MATCH": rules}
+        if report is not None:
+            extra["ZQ_CASSETTE_FULL_REPORT"] = os.path.abspath(report)
         status = run(standin_library(), argv, extra)
         try:
-            report = report_path.read_text(encoding="utf-8", errors="replace")
+            text = report_path.read_text(encoding="utf-8", errors="replace")
         except FileNotFoundError:
-            report = (f"replay of {cassette}: the command made no call to the core library, "
-                      "or did not end normally: nothing was checked\n")
-    if report:
-        print(report, file=sys.stderr, end="")
+            text = (f"replay of {cassette}: the command made no call to the core library, "
+                    "or did not end normally: nothing was checked\n")
+            if report is not None:
+                Path(report).write_text(text, encoding="utf-8")
+    if text:
+        print(text, file=sys.stderr, end="")
         if status == 0:
             return DIVERGED
     return status

@@ -1,7 +1,7 @@
 """Cassettes: a session with the core library recorded once, read back, replayed in tests.
 
     python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--redact RULE ...] -- CMD [ARGS...]
-    python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
+    python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] [--report FILE] -- CMD [ARGS...]
     python -m zq.csdk.cassette show CASSETTE [--full] [--function NAME ...] [--thread T ...]
     python -m zq.csdk.cassette stats CASSETTE
     python -m zq.csdk.cassette export CASSETTE [--format jsonl]
@@ -146,10 +146,10 @@ def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
     return status
 
 
-def replay(cassette: str, command: List[str], match: List[str]) -> int:
+def replay(cassette: str, command: List[str], match: List[str], report: Optional[str] = None) -> int:
     from ._replay import run_replay  # the player, loaded only when asked for
 
-    return run_replay(cassette, command, match)
+    return run_replay(cassette, command, match, report)
 
 
 def _read(path: str, report: Callable[[Reader], None]) -> int:
@@ -212,7 +212,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 _refuse_redaction(ns.redact)
             return record(ns.cassette, ns.command_args, ns.keep_secrets)
         if ns.command == "replay":
-            return replay(ns.cassette, ns.command_args, ns.match)
+            return replay(ns.cassette, ns.command_args, ns.match, ns.report)
         if ns.command == "import":
             return _import(ns.file, ns.cassette)
         from ._cassette_report import show, stats

@@ -18,8 +18,16 @@ and one marker:
     (relative to the test file's folder), matched by the rules in ``match``
     (see ``zq.csdk._replay``).  A test that diverges from the recording
     fails, with one report listing each expected call beside the received
-    one; recorded calls the test never made count too.  The marker brings
-    ``zq_core`` along.
+    one; recorded calls the test never made count too.  A test that fails
+    for any reason carries its replay's divergences, the first one first, in
+    a section of its report of their own.  The marker brings ``zq_core``
+    along.
+
+and one option:
+
+``--zq-report FILE``
+    Writes the full report of every test whose replay diverged into FILE:
+    every argument of each divergence in full, secret arguments withheld.
 
 Importing the plugin loads nothing else: the extension and the stand-in are
 opened when a test first asks for ``zq_core``.  Where the extension loaded
@@ -31,7 +39,7 @@ from __future__ import annotations
 
 import shlex
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Generator, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -40,6 +48,8 @@ if TYPE_CHECKING:
 
 _core: Optional[StandIn] = None
 _MISSING = object()
+_DIVERGED = pytest.StashKey[Tuple[str, str]]()  # a test's replay report and full report
+_SECTION = "zq cassette replay: divergences"
 
 
 def _stand_in(config: pytest.Config) -> StandIn:
@@ -56,7 +66,17 @@ def _stand_in(config: pytest.Config) -> StandIn:
     return _core
 
 
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.getgroup("zq").addoption(
+        "--zq-report", metavar="FILE", default=None,
+        help="write the full report of every diverging cassette replay into FILE (every argument in full, "
+             "secret arguments withheld)")
+
+
 def pytest_configure(config: pytest.Config) -> None:
+    full = config.getoption("zq_report", None)
+    if full:
+        Path(full).write_text("", encoding="utf-8")
     config.addinivalue_line("markers", "zq_cassette(path, match=None): run the test with zq_core replaying "
                                        "the cassette at path; any divergence fails the test")
 
@@ -79,13 +99,40 @@ def _cassette(request: pytest.FixtureRequest) -> Optional[tuple[Path, Any]]:
 
 @pytest.hookimpl(wrapper=True)
 def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
-    """A test replaying a cassette fails on its divergences, once it has run to its end."""
-    result = yield
-    if item.get_closest_marker("zq_cassette") and _core is not None and _core.replaying():
-        report = _core.replay_close()
-        if report:
-            pytest.fail(report, pytrace=False)
+    """A test replaying a cassette fails on its divergences, once it has run to its end.
+
+    However the test ends, the divergences are kept for its report."""
+    report = ""
+    try:
+        result = yield
+    finally:
+        if item.get_closest_marker("zq_cassette") and _core is not None and _core.replaying():
+            report = _core.replay_close()
+            if report:
+                item.stash[_DIVERGED] = (report, _core.replay_full_report())
+                _write_full_report(item, item.stash[_DIVERGED][1])
+    if report:
+        first = report.splitlines()
+        pytest.fail(f"{first[0]}; the first: {first[1]}" if len(first) > 1 else first[0], pytrace=False)
     return result
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]
+                              ) -> Generator[None, pytest.TestReport, pytest.TestReport]:
+    """A failed test's report gets its replay's divergences, first one first, in a section of their own."""
+    report = yield
+    diverged = item.stash.get(_DIVERGED, None)
+    if diverged is not None and report.when == "call" and report.failed:
+        report.sections.append((_SECTION, diverged[0]))
+    return report
+
+
+def _write_full_report(item: pytest.Item, text: str) -> None:
+    full = item.config.getoption("zq_report", None)
+    if full:
+        with open(full, "a", encoding="utf-8") as f:
+            f.write(f"== {item.nodeid}\n{text}\n")
 
 
 @pytest.fixture

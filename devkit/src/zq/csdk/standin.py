@@ -219,6 +219,7 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("zqstub_replay_error", ctypes.c_char_p, []),
     ("zqstub_replay_close", ctypes.c_int, []),
     ("zqstub_replay_report", ctypes.c_char_p, []),
+    ("zqstub_replay_full_report", ctypes.c_char_p, []),
     ("zqstub_replay_active", ctypes.c_int, []),
 ]
 
@@ -474,6 +475,10 @@ class StandIn:
     def replay_report(self) -> str:
         """The divergences so far, each with the expected and the received call ("": none)."""
         return bytes(self._lib.zqstub_replay_report()).decode(errors="replace")
+
+    def replay_full_report(self) -> str:
+        """The report with every argument of each call in full, one a line, secret arguments withheld."""
+        return bytes(self._lib.zqstub_replay_full_report()).decode(errors="replace")
 
     def replaying(self) -> bool:
         """Whether a cassette is being replayed."""

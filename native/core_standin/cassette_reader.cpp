@@ -122,7 +122,11 @@ bool Reader::next(Record& r) {
     r.bytes.resize(1 + static_cast<size_t>(len));
     r.bytes[0] = static_cast<char>(frame[4]);
     if (!read(&r.bytes[1], len)) return fail(at, "the file ends within a record");
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION  // the fuzz target's mutations reach the payloads
     if (crc32(0, r.bytes.data(), r.bytes.size()) != crc) return fail(at, "a record's checksum does not match");
+#else
+    (void)crc;
+#endif
     if (frame[4] < HEADER || frame[4] > END) return fail(at, "unknown record kind " + std::to_string(frame[4]));
     if ((index_ == 0) != (frame[4] == HEADER))
         return fail(at, index_ == 0 ? "the header record is missing" : "a second header");

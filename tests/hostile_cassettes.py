@@ -43,9 +43,9 @@ def call(seq: int, fn: bytes, *values: bytes, count: Optional[int] = None) -> by
 
 
 def ret(seq: int, result: bytes = b"\x01\0\0\0\0", out: Optional[Tuple[int, Optional[bytes]]] = None,
-        extra: bytes = b"") -> bytes:
+        extra: bytes = b"", duration: int = 5) -> bytes:
     tail = b"\0" if out is None else b"\1" + struct.pack("<i", out[0]) + blob(out[1])
-    return frame(3, struct.pack("<QQ", seq, 5) + result + tail + extra)
+    return frame(3, struct.pack("<QQ", seq, duration) + result + tail + extra)
 
 
 def event(during: int, msg_type: Optional[bytes], data_len: int, data: Optional[bytes]) -> bytes:
@@ -167,6 +167,8 @@ def _named() -> List[Entry]:
          ("clean", None, 3)),
         ("event negative length", head(A_CALL, event(1, b"tick", -3, b""), ret(1, out=(1, b"a"))), ("clean", None, 4)),
         ("event NULL data with a length", head(A_CALL, event(1, None, 7, None), ret(1, out=(1, b"a"))), ("clean", None, 4)),
+        ("durations past 2**63", head(A_CALL, ret(1, out=(1, b"a"), duration=2 ** 64 - 1), call(2, PLACE, request(b"B")),
+                                      ret(2, duration=2 ** 63)), ("clean", None, 5)),
         ("escapes in names", head(call(1, b"\x1b]0;title\x07\x1b[31m", b"\x05" + blob(b"\x1b[2J")),
                                   event(0, b"\x1b[1m\x9b", 2, b"\x1b["), ret(1)), ("clean", None, 4)),
         # fields and records of the wrong shape

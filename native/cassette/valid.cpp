@@ -10,28 +10,32 @@ namespace zq_cassette {
 namespace {
 
 // The fields of one payload, in order; the first problem is kept in `why`
-// and every later read fails.
+// and every later read fails.  Every record replay reads passes through
+// here: the reads are inline, the reasons built only when one is needed.
 struct Walk {
     const char* p;
     const char* end;
+    bool ok = true;
     std::string why;
 
-    bool fail(std::string reason) {
-        if (why.empty()) why = std::move(reason);
+    [[gnu::noinline, gnu::cold]] bool fail(std::string reason) {
+        if (ok) why = std::move(reason);
+        ok = false;
         return false;
     }
-    bool take(void* out, size_t n) {
-        if (!why.empty()) return false;
+    [[gnu::always_inline]] bool skip(size_t n) {
+        if (!ok) return false;
         if (static_cast<size_t>(end - p) < n) return fail("a field runs past the end of its record");
-        if (out) std::memcpy(out, p, n);
         p += n;
         return true;
     }
     template <class T>
-    bool get(T& v) {
-        return take(&v, sizeof v);  // little-endian, as is every machine this builds for
+    [[gnu::always_inline]] bool get(T& v) {
+        const char* at = p;
+        if (!skip(sizeof v)) return false;
+        std::memcpy(&v, at, sizeof v);  // little-endian, as is every machine this builds for
+        return true;
     }
-    bool skip(size_t n) { return take(nullptr, n); }
     // i32 length (-1: NULL, no bytes), then that many bytes.
     bool blob(int32_t& len) {
         if (!get(len)) return false;
@@ -59,7 +63,7 @@ struct Walk {
         }
     }
     bool done() {
-        if (!why.empty()) return false;
+        if (!ok) return false;
         if (p != end) return fail(std::to_string(end - p) + " bytes left over at the end of a record");
         return true;
     }

@@ -387,4 +387,3 @@ def test_forwarding_generator_refuses_what_it_cannot_record(tmp_path, change, me
     gen = subprocess.run([sys.executable, ROOT / "native" / "tap" / "gen_forward.py", tmp_path / "core_api.h",
                           tmp_path / "f.cpp", tmp_path / "f.map"], capture_output=True, text=True)
     assert gen.returncode == 1 and message in gen.stderr and not (tmp_path / "f.cpp").exists()
-

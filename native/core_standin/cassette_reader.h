@@ -1,9 +1,13 @@
 // Reading a cassette, the file a recording tap writes (its format is in
 // devkit/README.md): the magic and version, then one framed, checksummed
-// record at a time through a buffer, never the whole file.
+// record at a time through a buffer, never the whole file.  Every record
+// handed out is valid as the format defines it (native/cassette/valid.h):
+// its lengths agree with its bytes, so what is read from it stays inside it.
 #pragma once
 
 #include "crc32.h"
+#include "format.h"
+#include "valid.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,13 +20,7 @@
 
 namespace standin::cassette {
 
-constexpr char kMagic[] = "ZQCASSETTE\n";
-constexpr size_t kMagicLen = sizeof kMagic - 1;  // then a u16 version
-constexpr unsigned kVersion = 1;
-constexpr uint32_t kMaxPayload = 64u << 20;
-
-enum Kind : uint8_t { HEADER = 1, CALL = 2, RETURN = 3, EVENT = 4, END = 5 };
-enum Tag : uint8_t { NONE = 0, I32 = 1, I64 = 2, F64 = 3, BOOL = 4, TEXT = 5, BUF = 6, SECRET = 7, FNPTR = 8 };
+using namespace zq_cassette;  // the format's constants, Kind and Tag
 
 using crc32_slice8::crc32;
 
@@ -38,7 +36,8 @@ struct Value {
 };
 
 // A record's payload, read field by field; a payload too short or malformed
-// clears ok and reads zeros from then on.
+// clears ok and reads zeros from then on.  The reader has checked the
+// payload whole before handing it out, so ok stays set on what it hands out.
 struct Cursor {
     const char* p;
     const char* end;
@@ -114,7 +113,8 @@ public:
     Reader& operator=(const Reader&) = delete;
     ~Reader() { close(); }
 
-    // Opens `path` and reads its magic and HEADER record: "" or why it cannot be replayed.
+    // Opens `path` (a regular file, else refused before it is opened) and reads
+    // its magic and HEADER record: "" or why it cannot be replayed.
     std::string open(const std::string& path);
     void close();
     // The next record; false at the end of the readable part (damage() says why, if it is not a clean end).
@@ -128,10 +128,12 @@ public:
 
 private:
     bool read(void* out, size_t n);
-    bool fail(uint64_t at, const char* why);
+    bool fail(uint64_t at, const std::string& why);
+    bool fits(uint64_t at, uint64_t n);
 
     int fd_ = -1;
     std::vector<char> buf_;
+    uint64_t size_ = 0;  // the file's size when last looked at
     uint64_t base_ = 0;  // file offset of buf_[0]
     size_t pos_ = 0, len_ = 0;
     uint64_t index_ = 0;  // records read so far, the HEADER included

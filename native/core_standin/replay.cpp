@@ -293,6 +293,9 @@ bool Engine::drain(Lock& lk, Lane& l, Answer& answer, uint64_t since) {
                 const char* data;
                 int32_t len;
                 c.blob(data, len);
+                // The reader has checked that a length beside bytes is theirs (or -1, a text's);
+                // held to it here as well: no length handed out exceeds the bytes behind it.
+                if (data && answer.out_len > len) answer.out_len = len;
                 answer.out_null = !data && answer.out_len >= 0;
                 answer.out.assign(data ? data : "", data ? static_cast<size_t>(len) : 0);  // no allocation once it has room
             }
@@ -364,6 +367,7 @@ bool Engine::deliver(Lock& lk, Lane& l) {
     std::string t(type ? type : "", type ? static_cast<size_t>(type_len) : 0);
     std::string d(data ? data : "", data ? static_cast<size_t>(data_len) : 0);
     pop(l);
+    if (data && handed > data_len) handed = data_len;  // as the reader checked: never past the bytes
     EventCallback cb = event_callback();
     if (!cb) return true;
     uint64_t gen = generation_;

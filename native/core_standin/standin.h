@@ -82,6 +82,13 @@ const char* zqstub_replay_report(void); // the divergences so far, expected agai
 const char* zqstub_replay_full_report(void);
 int zqstub_replay_active(void);
 
+// Reads the cassette at `path` through as replay reads it, replaying nothing:
+// 0 readable to its end, 1 damaged, -1 refused.  `text` (`text_len` bytes,
+// NUL-terminated, cut if longer) receives the one line that refuses it or
+// where its readable part ends; `counts` the records read, the bytes up to the
+// end of the last good one, and whether that one is an END record.
+int zqstub_cassette_check(const char* path, unsigned long long counts[3], char* text, int text_len);
+
 // The names of the core functions, in sorted order (index 0 .. count-1).
 int zqstub_function_count(void);
 const char* zqstub_function_name(int i);

@@ -9,11 +9,16 @@
 The reader streams: it holds one record at a time.  Opening a file that is
 not a cassette, or one of a newer format version, raises CassetteError with
 a one-line message; a damaged record ends the iteration and leaves the reason
-in ``damage``, everything before it having been yielded.
+in ``damage``, everything before it having been yielded.  What is valid is
+defined once, in the format section of the development kit's README; the
+stand-in's reader (native/core_standin/cassette_reader.cpp) applies the same
+definition with the same reasons.
 """
 from __future__ import annotations
 
 import json
+import os
+import stat
 import struct
 import zlib
 from dataclasses import dataclass
@@ -24,7 +29,9 @@ __all__ = ["MAGIC", "FORMAT_VERSION", "CassetteError", "Reader", "Buf", "Out", "
 
 MAGIC = b"ZQCASSETTE\n"
 FORMAT_VERSION = 1
-MAX_PAYLOAD = 64 << 20
+MAX_PAYLOAD = 2 ** 31 - 1 + 65536  # a reply of INT_MAX bytes and the fields around it
+MAX_ARGS = 12                      # the values of a CALL: as many as the widest core function takes
+MAX_HEADER_DEPTH = 64              # the header's JSON nests at most this deep (the object is level 1)
 _HEAD = struct.Struct("<IBI")  # payload length, kind, crc32
 _HEADER, _END = 1, 5  # the first and the last kind of record
 _T = TypeVar("_T")
@@ -147,6 +154,12 @@ class _Payload:
             raise _Damaged(f"a field has the impossible length {n}")
         return None if n == -1 else self.take(n)
 
+    @staticmethod
+    def agrees(what: str, recorded: int, data: Optional[bytes], also: bool = False) -> None:
+        """A length recorded beside bytes is theirs (`also`: or one of the other forms the writer uses)."""
+        if data is not None and recorded != len(data) and not also:
+            raise _Damaged(f"{what} length {recorded} disagrees with its {len(data)} bytes")
+
     def value(self) -> Value:
         tag = self.unpack("B")
         if tag == 0:
@@ -163,7 +176,9 @@ class _Payload:
             return self.blob()
         if tag == 6:
             length = self.unpack("i")
-            return Buf(length, self.blob())
+            data = self.blob()
+            self.agrees("a request's", length, data)
+            return Buf(length, data)
         if tag == 7:
             return SECRET
         if tag == 8:
@@ -175,37 +190,76 @@ class _Payload:
             raise _Damaged(f"{len(self.data) - self.pos} bytes left over at the end of a record")
 
 
+def _json_int(text: str) -> Union[int, float]:
+    # Beyond the interpreter's limit on digits for int() (4300 by default, and
+    # settable), a number is taken as a float: the same header reads the same
+    # wherever it is read.
+    return int(text) if len(text) <= 4000 else float(text)
+
+
+def _depth(value: object) -> int:
+    """How deep containers nest in a parsed JSON value (a scalar: 0), without recursion."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        v, level = stack.pop()
+        if isinstance(v, dict):
+            v = list(v.values())
+        if isinstance(v, list):
+            deepest = max(deepest, level)
+            stack.extend((x, level + 1) for x in v)
+    return deepest
+
+
+def _header(data: bytes) -> Dict[str, Any]:
+    try:
+        info = json.loads(data.decode("utf-8"), parse_int=_json_int)
+    except (ValueError, RecursionError):
+        raise _Damaged("the header is not JSON") from None
+    if _depth(info) > MAX_HEADER_DEPTH:
+        raise _Damaged("the header is not JSON")
+    if not isinstance(info, dict):
+        raise _Damaged("the header is not a JSON object")
+    return info
+
+
 def _decode(kind: int, p: _Payload) -> Record:
     rec: Record
     if kind == 1:
-        try:
-            info = json.loads(p.take(len(p.data)).decode("utf-8"))
-        except ValueError:
-            raise _Damaged("the header is not JSON") from None
-        if not isinstance(info, dict):
-            raise _Damaged("the header is not a JSON object")
-        rec = Header(info)
+        rec = Header(_header(p.take(len(p.data))))
     elif kind == 2:
         seq, thread, t_ns = p.unpack("QIQ")
         fn = p.str16()
-        rec = CallRecord(seq, thread, t_ns, fn, [p.value() for _ in range(p.unpack("B"))])
+        count = p.unpack("B")
+        if count > MAX_ARGS:
+            raise _Damaged(f"a call records {count} arguments, more than a core function takes")
+        rec = CallRecord(seq, thread, t_ns, fn, [p.value() for _ in range(count)])
     elif kind == 3:
         seq, duration = p.unpack("QQ")
         result = p.value()
         out = None
         if p.unpack("B"):
             length = p.unpack("i")
-            out = Out(length, p.blob())
+            data = p.blob()
+            p.agrees("a reply's", length, data, also=length == -1)  # -1: a text handed back
+            out = Out(length, data)
         rec = ReturnRecord(seq, duration, result, out)
     elif kind == 4:
         during, thread, t_ns = p.unpack("QIQ")
         msg_type = p.blob()
         data_len = p.unpack("i")
-        rec = EventRecord(during, thread, t_ns, msg_type, data_len, p.blob())
+        data = p.blob()
+        p.agrees("an event's data", data_len, data, also=data_len < 0 and data == b"")
+        rec = EventRecord(during, thread, t_ns, msg_type, data_len, data)
     else:  # _END: the reader has refused any other kind
         rec = EndRecord(*p.unpack("QQQ"))
     p.done()
     return rec
+
+
+def _frame_kind(kind: int, payload: bytes) -> int:
+    if kind == _HEADER:
+        _decode(kind, _Payload(payload))
+    return kind
 
 
 class Reader:
@@ -217,27 +271,60 @@ class Reader:
         self.records = 0                    # records read so far
         self.offset = 0                     # bytes read so far (the end of the last good record)
         self.ended = False                  # an END record was read
-        try:
-            self._f: BinaryIO = open(self.path, "rb")
-        except OSError as e:
-            raise CassetteError(f"{self.path}: cannot read: {e.strerror or e}") from None
+        self._f: BinaryIO = self._open()
         try:
             start = self._f.read(len(MAGIC) + 2)
-        except OSError as e:  # e.g. a directory
+            self._size = os.fstat(self._f.fileno()).st_size
+        except OSError as e:
             self._f.close()
             raise CassetteError(f"{self.path}: cannot read: {e.strerror or e}") from None
-        if len(start) < len(MAGIC) + 2 or not start.startswith(MAGIC):
+        problem = None
+        if not start:
+            problem = "not a cassette (empty file)"
+        elif start[:len(MAGIC)] != MAGIC[:len(start)]:
+            problem = "not a cassette"
+        elif len(start) < len(MAGIC) + 2:
+            problem = "not a cassette (cut short within its first bytes)"
+        else:
+            version, = struct.unpack("<H", start[len(MAGIC):])
+            if version > FORMAT_VERSION:
+                problem = f"cassette format version {version} is newer than this reader's ({FORMAT_VERSION})"
+            elif version == 0:
+                problem = "not a cassette (format version 0)"
+        if problem:
             self._f.close()
-            if MAGIC.startswith(start) and start:
-                raise CassetteError(f"{self.path}: not a cassette (cut short within its first bytes)")
-            raise CassetteError(f"{self.path}: not a cassette" + (" (empty file)" if not start else ""))
-        version, = struct.unpack("<H", start[len(MAGIC):])
-        if version > FORMAT_VERSION:
-            self._f.close()
-            raise CassetteError(f"{self.path}: cassette format version {version} is newer than this "
-                                f"reader's ({FORMAT_VERSION})")
-        self.version = version
+            raise CassetteError(f"{self.path}: {problem}")
+        self.version = FORMAT_VERSION
         self.offset = len(start)
+
+    def _open(self) -> BinaryIO:
+        """The file, refused before it is opened when it is not a regular file (a FIFO would block,
+        a device never end), and again on what was opened, without waiting for a writer."""
+        def refuse(mode: int) -> CassetteError:
+            kinds = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                     (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
+            kind = next((name for test, name in kinds if test(mode)), "not a file")
+            return CassetteError(f"{self.path}: not a regular file ({kind})")
+
+        try:
+            mode = os.stat(self.path).st_mode
+            if not stat.S_ISREG(mode):
+                raise refuse(mode)
+            fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+        except OSError as e:
+            raise CassetteError(f"{self.path}: cannot read: {e.strerror or e}") from None
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            os.close(fd)
+            raise refuse(mode)
+        return os.fdopen(fd, "rb")
+
+    def _fits(self, n: int) -> bool:
+        """Whether the file holds `n` more bytes (it may still be growing): checked before they are read."""
+        at = self.offset + _HEAD.size
+        if at + n > self._size:
+            self._size = os.fstat(self._f.fileno()).st_size
+        return at + n <= self._size
 
     def __enter__(self) -> "Reader":
         return self
@@ -252,13 +339,16 @@ class Reader:
         return self._read(lambda kind, payload: _decode(kind, _Payload(payload)))
 
     def frames(self) -> Iterator[int]:
-        """The kind of each record, its frame, checksum and place checked but its payload not decoded."""
-        return self._read(lambda kind, payload: kind)
+        """The kind of each record, its frame, checksum and place checked; of the payloads only the
+        header's is decoded (the others are checked when they are read)."""
+        return self._read(_frame_kind)
 
     def _read(self, decode: Callable[[int, bytes], _T]) -> Iterator[_T]:
         while True:
             head = self._f.read(_HEAD.size)
             if not head:
+                if self.records == 0:
+                    self.damage = f"readable up to byte {self.offset} (record #1): the header record is missing"
                 return
             try:
                 if len(head) < _HEAD.size:
@@ -266,6 +356,8 @@ class Reader:
                 length, kind, crc = _HEAD.unpack(head)
                 if length > MAX_PAYLOAD:
                     raise _Damaged(f"a record claims the impossible length {length}")
+                if not self._fits(length):
+                    raise _Damaged("the file ends within a record")
                 payload = self._f.read(length)
                 if len(payload) < length:
                     raise _Damaged("the file ends within a record")

@@ -1,4 +1,9 @@
-"""The readable views of a cassette: ``show`` (a transcript) and ``stats`` (durations and rates)."""
+"""The readable views of a cassette: ``show`` (a transcript) and ``stats`` (durations and rates).
+
+A cassette may come from anyone: every text taken from it (names, message
+types, header fields, previews) is printed with its non-printable characters
+escaped, so that it cannot move the cursor or recolour a terminal.
+"""
 from __future__ import annotations
 
 import sys
@@ -12,6 +17,13 @@ from ._cassette_file import (FNPTR, SECRET, VOID, Buf, CallRecord, EndRecord, Ev
 __all__ = ["show", "stats", "preview"]
 
 PREVIEW = 40  # characters of a text, or bytes shown in hex, before "..."
+
+
+def printable(text: str) -> str:
+    """`text` with each character that is not printable written as its escape (``\\x1b``, ``\\u200b``)."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def preview(data: Optional[bytes], limit: int = PREVIEW) -> str:
@@ -62,9 +74,11 @@ def duration(ns: float) -> str:
 
 
 def _header(h: Header) -> str:
-    i = h.info
-    return (f"cassette format {i.get('format')}, recorded {i.get('created')} by pid {i.get('pid')}, "
-            f"core {i.get('core')}, secrets {i.get('secrets')}, tap {i.get('tap')}")
+    i = {k: printable(str(h.info.get(k))) for k in ("format", "created", "pid", "core", "secrets", "tap")}
+    kept = "this cassette holds secrets in clear (recorded with --keep-secrets); " if h.info.get("secrets") == "kept" \
+        else ""
+    return (f"{kept}cassette format {i['format']}, recorded {i['created']} by pid {i['pid']}, "
+            f"core {i['core']}, secrets {i['secrets']}, tap {i['tap']}")
 
 
 def _end(reader: Reader, end: Optional[EndRecord]) -> str:
@@ -91,7 +105,7 @@ def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]
         print(f"{seq:>7} T{thread:<3}{t_ns / 1e6:11.3f} ms  {'  ' * depth.get(thread, 0)}{text}")
 
     def call_text(c: CallRecord) -> str:
-        return f"{c.fn}({', '.join(_value(a, limit) for a in c.args)})"
+        return f"{printable(c.fn)}({', '.join(_value(a, limit) for a in c.args)})"
 
     def flush_pending() -> None:
         nonlocal pending
@@ -122,7 +136,7 @@ def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]
                 flush_pending()
                 thread = call.thread if call else 0
                 depth[thread] = max(0, depth.get(thread, 0) - 1)
-                name = call.fn if call else "?"
+                name = printable(call.fn) if call else "?"
                 line(thread, (call.t_ns + rec.duration_ns) if call else 0,
                      f"-> {_value(rec.result, limit)}{_out(rec.out, limit)}  "
                      f"[{name} #{rec.seq}, {duration(rec.duration_ns)}]")
@@ -162,14 +176,14 @@ def stats(reader: Reader) -> None:
         if isinstance(rec, Header):
             header = rec
         elif isinstance(rec, CallRecord):
-            names[rec.seq] = rec.fn
+            names[rec.seq] = printable(rec.fn)
             first = rec.t_ns if first is None else first
             last = max(last, rec.t_ns)
         elif isinstance(rec, ReturnRecord):
             fn = names.pop(rec.seq, "?")
-            durations.setdefault(fn, array("q")).append(rec.duration_ns)
+            durations.setdefault(fn, array("Q")).append(rec.duration_ns)  # u64 in the file
         elif isinstance(rec, EventRecord):
-            mt = "NULL" if rec.msg_type is None else rec.msg_type.decode("utf-8", "replace")
+            mt = "NULL" if rec.msg_type is None else printable(rec.msg_type.decode("utf-8", "replace"))
             events[mt] += 1
             seen = spans.setdefault(mt, [rec.t_ns, rec.t_ns])
             seen[0], seen[1] = min(seen[0], rec.t_ns), max(seen[1], rec.t_ns)
@@ -184,7 +198,7 @@ def stats(reader: Reader) -> None:
           f"over {span:.3f} s" + (f"; {len(names)} calls never returned" if names else ""))
     rows: List[List[str]] = [["function", "calls", "p50", "p99", "max"]]
     for fn in sorted(durations, key=lambda f: (-len(durations[f]), f)):
-        d = array("q", sorted(durations[fn]))
+        d = array("Q", sorted(durations[fn]))
         rows.append([fn, str(len(d)), duration(_percentile(d, 0.5)), duration(_percentile(d, 0.99)),
                      duration(d[-1])])
     _table(rows)

@@ -18,7 +18,7 @@ from datetime import datetime, timezone
 from typing import Iterable, Iterator, Optional, Union
 
 from ._cassette_file import (FNPTR, FORMAT_VERSION, I64, MAGIC, MAX_PAYLOAD, SECRET, VOID, Buf, CallRecord, EndRecord,
-                             EventRecord, Header, Out, Record, ReturnRecord)
+                             EventRecord, Header, Out, Record, ReturnRecord, _Damaged, _decode, _Payload)
 
 __all__ = ["write", "encode", "frame", "magic", "value", "blob", "payload"]
 
@@ -135,9 +135,14 @@ def encode(records: Iterable[Record], end: bool = True) -> Iterator[bytes]:
         body = payload(rec, where)
         if len(body) > MAX_PAYLOAD:
             raise ValueError(f"{where}: {len(body)} bytes, more than a record holds ({MAX_PAYLOAD})")
+        kind = next(k for t, k in _KIND.items() if isinstance(rec, t))
+        try:  # what the readers would call damaged is never written
+            _decode(kind, _Payload(body))
+        except _Damaged as e:
+            raise ValueError(f"{where}: {e}") from None
         calls += isinstance(rec, CallRecord)
         events += isinstance(rec, EventRecord)
-        yield frame(next(k for t, k in _KIND.items() if isinstance(rec, t)), body)
+        yield frame(kind, body)
         last = rec
     if last is None:
         yield frame(1, payload(_default_header(), "the header"))

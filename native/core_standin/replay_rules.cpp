@@ -16,7 +16,7 @@ bool Rule::ignores(int i) const {
 
 std::string Rule::masked(const char* p, size_t n) const {
     std::string s(p ? p : "", p ? n : 0);
-    for (const auto& re : masks) s = std::regex_replace(s, re, "");
+    for (const Pattern& m : masks) s = m.cut(s);
     return s;
 }
 
@@ -43,11 +43,8 @@ std::string Rules::parse(const std::string& text) {
             if (value.empty() || *end || i < 0 || i >= Args::kMax) return "match rule for " + fn + ": bad argument position " + value;
             r.ignore.push_back(static_cast<int>(i));
         } else if (kind == "mask") {
-            try {
-                r.masks.emplace_back(value, std::regex::ECMAScript | std::regex::optimize);
-            } catch (const std::regex_error& e) {
-                return "match rule for " + fn + ": bad pattern " + value + ": " + e.what();
-            }
+            std::string why = r.masks.emplace_back().compile(value);
+            if (!why.empty()) return "match rule for " + fn + ": bad mask " + value + ": " + why;
         } else {
             return "match rule for " + fn + ": unknown kind '" + kind + "'";
         }

@@ -2,23 +2,23 @@
 #pragma once
 
 #include <map>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "pattern.h"
 #include "replay.h"
 
 namespace standin::replay {
 
 // How one function's calls are compared (by default: every argument).
 //   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
-//   "mask REGEX": in every text and request argument, what REGEX matches is
-//   cut out on both sides before comparing (ECMAScript syntax, over bytes).
+//   "mask PATTERN": in every text and request argument, what PATTERN matches
+//   is cut out on both sides before comparing (pattern.h gives the syntax).
 struct Rule {
     bool any = false;
     std::vector<int> ignore;
-    std::vector<std::regex> masks;
+    std::vector<Pattern> masks;
     bool ignores(int i) const;
     std::string masked(const char* p, size_t n) const;
 };

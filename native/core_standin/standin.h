@@ -67,10 +67,11 @@ long zqstub_log_dropped(void);                // lines dropped since the last cl
 // Replay of a cassette (devkit/README.md, "Replaying a cassette"): from now on
 // every core call is answered from the file at `path`, matched by `rules`
 // (one per line, "FN<TAB>function", "FN<TAB>ignore<TAB>N" or
-// "FN<TAB>mask<TAB>REGEX"; FN "*" is every function; NULL or "": every
-// argument compared).  Opening drops what was scripted; while it replays,
-// the scripting calls above are accepted and change nothing, and queued
-// events are dropped: events and answers come from the cassette alone.
+// "FN<TAB>mask<TAB>PATTERN", pattern.h giving its syntax; FN "*" is every
+// function; NULL or "": every argument compared).  Opening drops what was
+// scripted; while it replays, the scripting calls above are accepted and
+// change nothing, and queued events are dropped: events and answers come
+// from the cassette alone.
 // ZQ_CASSETTE_REPLAY=path (with ZQ_CASSETTE_MATCH=rules) opens one at the
 // first core call, and ZQ_CASSETTE_REPORT=path receives its report at exit.
 int zqstub_replay_open(const char* path, const char* rules);  // 0, or -1: see zqstub_replay_error
@@ -78,6 +79,9 @@ const char* zqstub_replay_error(void);  // why the last open failed, one line
 int zqstub_replay_close(void);          // ends it: the divergences, unused calls included
 const char* zqstub_replay_report(void); // the divergences so far, expected against received ("": none)
 int zqstub_replay_active(void);
+// Whether `rules` (the text zqstub_replay_open takes) would open: "", or why
+// not, one line; nothing is opened or changed.
+const char* zqstub_replay_check(const char* rules);
 
 // The names of the core functions, in sorted order (index 0 .. count-1).
 int zqstub_function_count(void);

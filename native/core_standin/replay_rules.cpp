@@ -156,12 +156,27 @@ std::string arg_preview(const Value& v, long around) {
 
 }  // namespace
 
+bool secret_argument(std::string_view fn, int i) {
+    struct Secret {
+        const char* fn;
+        int position;
+    };
+    static constexpr Secret kSecrets[] = {
+#define CORE_SECRET(function, parameter, position) {#function, position},
+#include "core_secrets.def"
+#undef CORE_SECRET
+    };
+    for (const Secret& s : kSecrets)
+        if (s.position == i && fn == s.fn) return true;
+    return false;
+}
+
 std::string preview(std::string_view fn, const Value* args, int n, Difference focus) {
     std::string out(fn);
     out += '(';
     for (int i = 0; i < n; ++i) {
         if (i) out += ", ";
-        out += arg_preview(args[i], i == focus.arg ? focus.byte : -1);
+        out += secret_argument(fn, i) ? "<secret>" : arg_preview(args[i], i == focus.arg ? focus.byte : -1);
     }
     return out + ')';
 }

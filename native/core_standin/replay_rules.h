@@ -54,7 +54,10 @@ struct Difference {
 };
 Difference compare(const Value* recorded, int n, const Args& received, const Rule* own, const Rule* all);
 
-// "fn(arg, arg, ...)", texts and requests previewed; the argument `focus`
+// Whether argument `i` of `fn` is a secret (core_secrets.def): never shown.
+bool secret_argument(std::string_view fn, int i);
+
+// "fn(arg, arg, ...)", texts and requests previewed, secrets left out; the argument `focus`
 // shows the bytes around `byte`.
 std::string preview(std::string_view fn, const Value* args, int n, Difference focus = {});
 

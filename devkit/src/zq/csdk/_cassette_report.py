@@ -7,6 +7,7 @@ from typing import Dict, List, Optional
 
 from ._cassette_file import (FNPTR, SECRET, VOID, Buf, CallRecord, EndRecord, EventRecord, Header, Out, Reader,
                              ReturnRecord)
+from ._secrets import RESULT, secret_positions
 
 __all__ = ["show", "stats", "preview"]
 
@@ -40,6 +41,11 @@ def _value(v: object) -> str:
     if v is None or isinstance(v, bytes):
         return preview(v)
     return repr(v)
+
+
+def _shown(fn: str, position: int, v: object) -> str:
+    """`v`, unless it is a secret (kept in a recording made with --keep-secrets)."""
+    return "<secret>" if position in secret_positions().get(fn, ()) else _value(v)
 
 
 def _out(out: Optional[Out]) -> str:
@@ -85,7 +91,7 @@ def show(reader: Reader) -> None:
         print(f"{seq:>7} T{thread:<3}{t_ns / 1e6:11.3f} ms  {'  ' * depth.get(thread, 0)}{text}")
 
     def call_text(c: CallRecord) -> str:
-        return f"{c.fn}({', '.join(_value(a) for a in c.args)})"
+        return f"{c.fn}({', '.join(_shown(c.fn, i, a) for i, a in enumerate(c.args))})"
 
     def flush_pending() -> None:
         nonlocal pending
@@ -97,7 +103,8 @@ def show(reader: Reader) -> None:
 
     for rec in reader:
         if isinstance(rec, ReturnRecord) and pending is not None and rec.seq == pending.seq:
-            text = f"{call_text(pending)} -> {_value(rec.result)}{_out(rec.out)}  [{duration(rec.duration_ns)}]"
+            result = _shown(pending.fn, RESULT, rec.result)
+            text = f"{call_text(pending)} -> {result}{_out(rec.out)}  [{duration(rec.duration_ns)}]"
             line(pending.thread, pending.t_ns, text, f"#{pending.seq}")
             pending = None
             continue
@@ -112,7 +119,7 @@ def show(reader: Reader) -> None:
             depth[thread] = max(0, depth.get(thread, 0) - 1)
             name = call.fn if call else "?"
             line(thread, (call.t_ns + rec.duration_ns) if call else 0,
-                 f"-> {_value(rec.result)}{_out(rec.out)}  [{name} #{rec.seq}, {duration(rec.duration_ns)}]")
+                 f"-> {_shown(name, RESULT, rec.result)}{_out(rec.out)}  [{name} #{rec.seq}, {duration(rec.duration_ns)}]")
         elif isinstance(rec, EventRecord):
             data = preview(rec.data) if rec.data is None or rec.data_len == len(rec.data) else \
                 f"{preview(rec.data)} (data_len {rec.data_len})"

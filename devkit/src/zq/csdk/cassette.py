@@ -1,6 +1,6 @@
 """Cassettes: a session with the core library recorded once, read back, replayed in tests.
 
-    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
+    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--force] -- CMD [ARGS...]
     python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
     python -m zq.csdk.cassette show CASSETTE
     python -m zq.csdk.cassette stats CASSETTE
@@ -10,24 +10,27 @@ core library the extension would load (a vendor build beside the extension,
 else the stand-in) and exits with CMD's status.  The tap forwards every call
 and writes each call, its return and each event into CASSETTE; the token and
 password-like settings are written as a placeholder unless --keep-secrets is
-given.  ``show`` prints a transcript, ``stats`` durations per function and
-counts per message type; both read the file as a stream and, on a damaged
-file, print what was readable and say where it ends (exit status 1).
+given.  The recording replaces CASSETTE only once it holds a call, and an
+existing CASSETTE only with --force.  ``show`` prints a transcript, ``stats``
+durations per function and counts per message type; both read the file as a
+stream and, on a damaged file, print what was readable and say where it ends
+(exit status 1).
 """
 from __future__ import annotations
 
 import importlib.util
 import os
+import secrets
 import sys
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import _launch
-from ._cassette_file import CassetteError, Reader
+from ._cassette_file import CallRecord, CassetteError, Reader
 
 __all__ = ["main", "tap_library", "recorded_core"]
 
-USAGE = """usage: python -m zq.csdk.cassette record CASSETTE [--keep-secrets] -- CMD [ARGS...]
+USAGE = """usage: python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--force] -- CMD [ARGS...]
        python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] -- CMD [ARGS...]
        python -m zq.csdk.cassette show CASSETTE
        python -m zq.csdk.cassette stats CASSETTE"""
@@ -94,18 +97,53 @@ def _options(args: List[str], flags: Tuple[str, ...], valued: Tuple[str, ...]) -
     return cassette, opts, command
 
 
-def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
+def record_action(exists: bool, force: bool) -> str:
+    """What ``record`` does with the cassette it is given: "record" a new one
+    (into a file beside it that replaces it once the recording holds a call),
+    or "refuse", leaving an existing cassette alone unless asked to replace it."""
+    return "refuse" if exists and not force else "record"
+
+
+def _recorded(path: str) -> Optional[str]:
+    """None if `path` holds the header and at least one call; else what it lacks."""
+    try:
+        with Reader(path) as reader:
+            if any(isinstance(rec, CallRecord) for rec in reader):
+                return None
+    except CassetteError:
+        pass
+    return "the command made no core call; nothing was recorded"
+
+
+def record(cassette: str, command: Sequence[str], keep_secrets: bool, force: bool = False) -> int:
     tap, core = tap_library(), recorded_core()
     path = os.path.abspath(cassette)
-    try:  # created (or emptied) here, so an unwritable path is reported before the command starts
-        with open(path, "wb"):
-            pass
+    exists = os.path.lexists(path)
+    if record_action(exists, force) == "refuse":
+        raise _launch.LaunchError(f"{cassette} already exists; give --force to record over it")
+    if exists and not os.path.isfile(path):
+        raise _launch.LaunchError(f"cannot write the cassette {cassette}: not a regular file")
+    # The recording goes to a new file beside the cassette, made here so that
+    # an unwritable folder is reported before the command starts.
+    folder, name = os.path.split(path)
+    scratch = os.path.join(folder, f".{name}.{os.getpid()}-{secrets.token_hex(4)}.recording")
+    try:
+        os.close(os.open(scratch, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600 if keep_secrets else 0o666))
     except OSError as e:
         raise _launch.LaunchError(f"cannot write the cassette {cassette}: {e.strerror or e}") from None
-    env = {"ZQ_CASSETTE_RECORD": path, "ZQ_TAP_CORE": core, "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0"}
-    status = _launch.run(tap, command, env)
-    if os.path.isfile(path) and os.path.getsize(path) == 0:
-        print(f"cassette: the command made no core call; nothing was recorded in {cassette}", file=sys.stderr)
+    try:
+        env = {"ZQ_CASSETTE_RECORD": scratch, "ZQ_TAP_CORE": core,
+               "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0"}
+        status = _launch.run(tap, command, env)
+        missing = _recorded(scratch)
+        if missing is None:
+            os.replace(scratch, path)
+        else:
+            print(f"cassette: {missing}; {cassette} {'is left as it was' if exists else 'was not written'}",
+                  file=sys.stderr)
+    finally:
+        if os.path.lexists(scratch):
+            os.unlink(scratch)
     return status
 
 
@@ -134,8 +172,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 0 if args else 2
         sub, rest = args[0], args[1:]
         if sub == "record":
-            cassette, opts, command = _options(rest, ("--keep-secrets",), ())
-            return record(cassette, command, bool(opts.get("--keep-secrets")))
+            cassette, opts, command = _options(rest, ("--keep-secrets", "--force"), ())
+            return record(cassette, command, bool(opts.get("--keep-secrets")), bool(opts.get("--force")))
         if sub == "replay":
             cassette, opts, command = _options(rest, (), ("--match",))
             return replay(cassette, command, opts.get("--match", []))

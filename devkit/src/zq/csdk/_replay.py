@@ -77,7 +77,7 @@ def check_cassette(path: Union[str, "os.PathLike[str]"]) -> Optional[str]:
 
 def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
     """The rules of the command line's ``--match`` options: ``FN=function``,
-    ``FN=ignore:N[,N...]``, ``FN=mask:REGEX``, or a JSON object of the form
+    ``FN=ignore:N[,N...]``, ``FN=mask:PATTERN``, or a JSON object of the form
     `match` takes."""
     rules: Dict[str, List[Rule]] = {}
     for text in options:
@@ -101,7 +101,7 @@ def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
         elif kind == "mask" and value:
             parsed = {"mask": [value]}
         if not (fn and eq) or parsed is None:
-            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:REGEX "
+            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:PATTERN "
                              "or a JSON object (FN: a core function's name, or * for every function)")
         rules.setdefault(fn, []).append(parsed)
     return rules

@@ -226,9 +226,11 @@ def _tear_down(current: _Run, taken: dict[int, Any], forward: Optional[int], wat
         current.over = True
 
     def restore(signum: int) -> Callable[[], None]:
-        # signal.signal() first runs the Python handlers of signals already
-        # received, so a late SIGINT still lands in on_signal.
-        return lambda: signal.signal(signum, taken[signum])
+        def step() -> None:
+            # signal.signal() first runs the Python handlers of signals already
+            # received, so a late SIGINT still lands in on_signal.
+            signal.signal(signum, taken[signum])
+        return step
 
     steps: list[Callable[[], None]] = [returned, wakeup, lambda: _close(fds, 1)]
     if watcher is not None:

@@ -328,12 +328,21 @@ struct Threads {
     std::vector<int> dense, sparse;
     std::vector<size_t> start;
     size_t n = 0;
-    explicit Threads(size_t m) : dense(m), sparse(m), start(m) {}
+    void size_for(size_t m) {
+        if (dense.size() < m) dense.resize(m), sparse.resize(m), start.resize(m);
+    }
     bool has(int pc) const {
         size_t k = static_cast<size_t>(sparse[static_cast<size_t>(pc)]);
         return k < n && dense[k] == pc;
     }
 };
+
+// What a search works in, kept per thread so that searching allocates nothing once warm.
+struct Scratch {
+    Threads a, b;
+    std::vector<int> stack;
+};
+thread_local Scratch t_scratch;
 
 }  // namespace
 
@@ -446,7 +455,8 @@ private:
 class PatternMachine {
 public:
     PatternMachine(const Pattern& p, std::string_view text)
-        : p_(p), t_(text), a_(p.prog_.size()), b_(p.prog_.size()) {
+        : p_(p), t_(text), a_(t_scratch.a), b_(t_scratch.b), stack_(t_scratch.stack) {
+        a_.size_for(p.prog_.size()), b_.size_for(p.prog_.size());
         stack_.reserve(2 * p.prog_.size() + 2);
     }
 
@@ -502,29 +512,33 @@ public:
     }
 
 private:
-    void add(Threads& list, int pc0, size_t pos, size_t start) {
-        stack_.push_back(pc0);
-        while (!stack_.empty()) {
-            int pc = stack_.back();
-            stack_.pop_back();
-            if (list.has(pc) || (live_ && !live_->live(pc, pos))) continue;
+    // Adds `pc` and what its empty steps reach, depth first: the preferred branch before the other.
+    void add(Threads& list, int pc, size_t pos, size_t start) {
+        for (;;) {
+            if (pc < 0 || list.has(pc) || (live_ && !live_->live(pc, pos))) {
+                if (stack_.empty()) return;
+                pc = stack_.back();
+                stack_.pop_back();
+                continue;
+            }
             list.sparse[static_cast<size_t>(pc)] = static_cast<int>(list.n);
             list.dense[list.n] = pc, list.start[list.n] = start, ++list.n;
             const Pattern::Inst& in = p_.prog_[static_cast<size_t>(pc)];
             switch (in.op) {
-            case Pattern::SPLIT: stack_.push_back(in.y), stack_.push_back(in.x); break;  // x first
-            case Pattern::JMP: stack_.push_back(in.x); break;
-            case Pattern::BOL: if (pos == 0) stack_.push_back(pc + 1); break;
-            case Pattern::EOL: if (pos == t_.size()) stack_.push_back(pc + 1); break;
-            default: break;
+            case Pattern::SPLIT: stack_.push_back(in.y), pc = in.x; break;
+            case Pattern::JMP: pc = in.x; break;
+            case Pattern::BOL: pc = pos == 0 ? pc + 1 : -1; break;
+            case Pattern::EOL: pc = pos == t_.size() ? pc + 1 : -1; break;
+            default: pc = -1; break;
             }
         }
     }
 
     const Pattern& p_;
     std::string_view t_;
-    Threads a_, b_;
-    std::vector<int> stack_;
+    Threads& a_;
+    Threads& b_;
+    std::vector<int>& stack_;
     std::unique_ptr<PatternLiveness> live_;
 };
 

@@ -323,17 +323,21 @@ std::string Pattern::compile(std::string_view source) {
 
 namespace {
 
-// A thread list: the program counters in priority order, each with where its match started.
+// A thread list: the program counters that consume a byte or match, in
+// priority order, each with where its match started; every counter the list
+// has passed through is marked with the list's generation.
 struct Threads {
-    std::vector<int> dense, sparse;
+    std::vector<int> pcs;
     std::vector<size_t> start;
+    std::vector<uint32_t> mark;
+    uint32_t gen = 1;
     size_t n = 0;
     void size_for(size_t m) {
-        if (dense.size() < m) dense.resize(m), sparse.resize(m), start.resize(m);
+        if (pcs.size() < m) pcs.resize(m), start.resize(m), mark.resize(m);
     }
-    bool has(int pc) const {
-        size_t k = static_cast<size_t>(sparse[static_cast<size_t>(pc)]);
-        return k < n && dense[k] == pc;
+    void clear() {
+        n = 0;
+        if (++gen == 0) std::fill(mark.begin(), mark.end(), 0), gen = 1;
     }
 };
 
@@ -470,7 +474,7 @@ public:
     bool search(size_t from, size_t& start, size_t& end, bool at_from = false, bool nonempty = false) {
         Threads* now = &a_;
         Threads* next = &b_;
-        now->n = next->n = 0;
+        now->clear(), next->clear();
         const size_t n = t_.size();
         bool matched = false;
         for (size_t i = from;; ++i) {
@@ -487,10 +491,10 @@ public:
                 if (matched || at_from || i >= n) break;
                 continue;
             }
-            next->n = 0;
+            next->clear();
             const int c = i < n ? static_cast<uint8_t>(t_[i]) : -1;
             for (size_t k = 0; k < now->n; ++k) {
-                const Pattern::Inst& in = p_.prog_[static_cast<size_t>(now->dense[k])];
+                const Pattern::Inst& in = p_.prog_[static_cast<size_t>(now->pcs[k])];
                 bool step = false;
                 switch (in.op) {
                 case Pattern::MATCH:
@@ -503,7 +507,7 @@ public:
                 case Pattern::CLASS: step = c >= 0 && p_.classes_[static_cast<size_t>(in.x)][static_cast<size_t>(c)]; break;
                 default: break;
                 }
-                if (step) add(*next, now->dense[k] + 1, i + 1, now->start[k]);
+                if (step) add(*next, now->pcs[k] + 1, i + 1, now->start[k]);
             }
             if (i >= n) break;
             std::swap(now, next);
@@ -515,21 +519,20 @@ private:
     // Adds `pc` and what its empty steps reach, depth first: the preferred branch before the other.
     void add(Threads& list, int pc, size_t pos, size_t start) {
         for (;;) {
-            if (pc < 0 || list.has(pc) || (live_ && !live_->live(pc, pos))) {
+            if (pc < 0 || list.mark[static_cast<size_t>(pc)] == list.gen || (live_ && !live_->live(pc, pos))) {
                 if (stack_.empty()) return;
                 pc = stack_.back();
                 stack_.pop_back();
                 continue;
             }
-            list.sparse[static_cast<size_t>(pc)] = static_cast<int>(list.n);
-            list.dense[list.n] = pc, list.start[list.n] = start, ++list.n;
+            list.mark[static_cast<size_t>(pc)] = list.gen;
             const Pattern::Inst& in = p_.prog_[static_cast<size_t>(pc)];
             switch (in.op) {
             case Pattern::SPLIT: stack_.push_back(in.y), pc = in.x; break;
             case Pattern::JMP: pc = in.x; break;
             case Pattern::BOL: pc = pos == 0 ? pc + 1 : -1; break;
             case Pattern::EOL: pc = pos == t_.size() ? pc + 1 : -1; break;
-            default: pc = -1; break;
+            default: list.pcs[list.n] = pc, list.start[list.n] = start, ++list.n, pc = -1; break;  // consumes, or MATCH
             }
         }
     }

@@ -355,6 +355,7 @@ def test_the_engine_takes_or_refuses_each_pattern(pattern, why):
     ({"zqi_place_order_pb": {"ignore": 1}}, ValueError, "'ignore' takes a list of argument positions, not 1"),
     ({"zqi_place_order_pb": 12}, ValueError, "a rule or a list of rules, not 12"),
     ({"zqi_place_order_pb": {"mask": ["(?P<n>x)"]}}, ValueError, "bad mask '(?P<n>x)': unsupported group"),
+    ({"zqi_place_order_pb": {"mask": ["a: b{2,1}"]}}, ValueError, "'a: b{2,1}': bad repetition: {m,n} with n below m"),
     ({"zqi_place_order_pb": {"mask": ["a\0b"]}}, ValueError, "write '\\x00' in a mask as \\x00"),
     ({"zqi_place_order_pb": {"ignore": [12]}}, ValueError, "argument position 12"),
     ({"zqi_place_order_pb": {"mask": ["("]}}, ValueError, "bad mask '('"),

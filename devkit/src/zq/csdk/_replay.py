@@ -157,7 +157,8 @@ def _rule_lines(fn: str, rule: object) -> List[str]:
         line = f"{fn}\tmask\t{pattern}\n"
         why = _engine_check(line)
         if why:
-            raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: {why.rpartition(': ')[2]}")
+            why = why.removeprefix(f"match rule for {fn}: bad mask {pattern}: ")
+            raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: {why}")
         lines.append(line)
     return lines
 
@@ -172,7 +173,7 @@ def _engine() -> Any:
 
 
 def _engine_check(rules: str) -> str:
-    """"" if the stand-in takes `rules`, else why not."""
+    """Empty if the stand-in takes `rules`, else why not, in one line."""
     try:
         check = _engine()
     except (LaunchError, OSError, AttributeError) as e:

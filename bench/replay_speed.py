@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Replay speed: matched calls per second, and the memory a long cassette takes.
 
-    python3 bench/replay_speed.py [N]      (default 1,000,000 calls)
+    python3 bench/replay_speed.py [N] [--mask PATTERN]     (default 1,000,000 calls)
 
 Writes a cassette of N zqi_place_order_pb calls with 100-byte requests and
 replies (the writer of tests/test_replay.py), then, on the stand-in with its
 call log off, times N calls through c_sdk.py_zqi_place_order: unscripted
 (the stand-in's echo) and replaying the cassette.  The replay's own cost is
-the difference.  Prints the resident memory before and after replaying: the
+the difference.  With --mask, the replay matches the requests under that
+mask rule (each request and its recording searched).  Prints the resident memory before and after replaying: the
 cassette is read a record at a time, so it stays about the same whatever N.
 """
 from __future__ import annotations
@@ -43,7 +44,13 @@ def timed(n: int, req: bytes) -> float:
 
 
 def main() -> int:
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    args = sys.argv[1:]
+    mask = None
+    if "--mask" in args:
+        at = args.index("--mask")
+        mask = args[at + 1]
+        del args[at:at + 2]
+    n = int(args[0]) if args else 1_000_000
     req, reply = b"r" * 100, b"a" * 100
     core = StandIn()
     core.reset()
@@ -63,13 +70,13 @@ def main() -> int:
         # its CALL by number, which the pieces keep, one after the other.
         plain = timed(n, req)
         before = rss_mib()
-        core.replay_open(path)
+        core.replay_open(path, match={"zqi_place_order_pb": {"mask": [mask]}} if mask is not None else None)
         core.logging(False)
         replayed = timed(n, req)
         after = rss_mib()
         report = core.replay_close()
     assert report == "", report[:500]
-    print(f"cassette: {n} calls, {size / 1e6:.1f} MB")
+    print(f"cassette: {n} calls, {size / 1e6:.1f} MB" + (f", mask {mask!r}" if mask is not None else ""))
     print(f"unscripted stand-in: {n / plain / 1e6:.2f} M calls/s ({plain / n * 1e9:.0f} ns per call)")
     print(f"replaying:           {n / replayed / 1e6:.2f} M calls/s ({replayed / n * 1e9:.0f} ns per call, "
           f"replay itself {(replayed - plain) / n * 1e9:.0f} ns)")

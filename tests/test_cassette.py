@@ -174,6 +174,9 @@ def test_secrets_are_placeholders_unless_kept(tmp_path, keep):
     data = path.read_bytes()
     assert [s in data for s in secrets] == [keep] * len(secrets)
     assert all(s in data for s in [b"bus-user", b"md-front", b"ca-5", b"cert-6"])  # only the secrets are hidden
+    assert not keep or path.stat().st_mode & 0o077 == 0  # a file holding secrets is its owner's alone
+    shown = launch("show", path).stdout
+    assert not any(s.decode() in shown for s in secrets) and shown.count("<secret>") == len(secrets)
     recs, _ = records(path)
     assert recs[0].info["secrets"] == ("kept" if keep else "filtered")
     args = {r.fn: r.args for r in recs if isinstance(r, CallRecord)}
@@ -187,13 +190,45 @@ def test_unwritable_path_stops_before_the_command(tmp_path):
     assert run.stderr.startswith("cassette: cannot write the cassette ") and run.stderr.count("\n") == 1
 
 
+ONE_CALL = f"{sys.executable} -c 'from zq.csdk import c_sdk, standin; standin.StandIn(); c_sdk.zqi_init()'"
+
+
+# (a cassette there before, options, command, exit status, the cassette after: "old", "new" or None, on stderr)
+RECORD_OVER = [
+    (True, [], ["true"], 2, "old", "keep.zqc already exists; give --force to record over it"),
+    (True, ["--force"], [sys.executable, "no-such-script.py"], 2, "old", "nothing was recorded; "),
+    (True, ["--force"], ["true"], 0, "old", "keep.zqc is left as it was"),
+    (True, ["--force"], ["sh", "-c", ONE_CALL], 0, "new", ""),
+    (False, [], ["true"], 0, None, "keep.zqc was not written"),
+    (False, [], ["sh", "-c", ONE_CALL], 0, "new", ""),
+]
+
+
+@pytest.mark.parametrize("exists, options, command, status, after, message", RECORD_OVER)
+def test_record_replaces_a_cassette_only_when_asked_and_with_a_recording(tmp_path, exists, options, command, status,
+                                                                          after, message):
+    path = tmp_path / "keep.zqc"
+    if exists:
+        path.write_bytes(b"a cassette recorded earlier")
+    run = launch("record", path, *options, "--", *command)
+    assert run.returncode == status and message in run.stderr
+    if after == "old":
+        assert path.read_bytes() == b"a cassette recorded earlier"
+    elif after == "new":
+        assert [r.fn for r in records(path)[0] if isinstance(r, CallRecord)] == ["zqi_init"]
+    assert os.listdir(tmp_path) == ([path.name] if after else [])  # the scratch file is gone
+
+
 def test_command_not_found_is_one_line(tmp_path):
     run = launch("record", tmp_path / "x.zqc", "--", "no-such-command-zq")
     assert (run.returncode, run.stderr) == (127, "cassette: command not found: no-such-command-zq\n")
 
 
 def test_full_disk_stops_recording_and_the_strategy_goes_on():
-    run = launch("record", "/dev/full", "--", sys.executable, STRATEGY)
+    # The tap itself writing to /dev/full: `record` writes to a new file of its own, never to a device.
+    env = _launch.environment(cassette.tap_library(), extra={"ZQ_TAP_CORE": _launch.standin_library(),
+                                                              "ZQ_CASSETTE_RECORD": "/dev/full"})
+    run = subprocess.run([sys.executable, STRATEGY], capture_output=True, text=True, timeout=120, cwd=ROOT, env=env)
     plain = subprocess.run([sys.executable, STRATEGY], capture_output=True, text=True, timeout=120, cwd=ROOT)
     assert run.returncode == 0 and report(run.stdout) == report(plain.stdout)
     tap_lines = [ln for ln in run.stderr.splitlines() if ln.startswith(TAP_LINE)]
@@ -377,13 +412,16 @@ def test_a_second_process_does_not_write_into_the_first_ones_cassette(tmp_path):
 @pytest.mark.parametrize("change, message", [
     (("void zqi_set_mode(int mode);", "void zqi_set_mode(float mode);"), "no way to record a parameter of type 'float'"),
     (("int zqi_set_token(const char* token);", "int zqi_set_token(const char* tok);"),
-     "secrets named in this script are not in"),
+     "secrets named in core_secrets.def are not in"),
+    (("void zqi_set_apitoken(const char* token);", "void zqi_set_apitoken(int n, const char* token);"),
+     "secret zqi_set_apitoken(token) is recorded at position 1, not 0"),
 ])
 def test_forwarding_generator_refuses_what_it_cannot_record(tmp_path, change, message):
     header = (ROOT / "native" / "csdk" / "core_api.h").read_text()
     assert change[0] in header
     (tmp_path / "core_api.h").write_text(header.replace(*change))
-    (tmp_path / "core_functions.def").write_text((ROOT / "native" / "csdk" / "core_functions.def").read_text())
+    for name in ("core_functions.def", "core_secrets.def"):
+        (tmp_path / name).write_text((ROOT / "native" / "csdk" / name).read_text())
     gen = subprocess.run([sys.executable, ROOT / "native" / "tap" / "gen_forward.py", tmp_path / "core_api.h",
                           tmp_path / "f.cpp", tmp_path / "f.map"], capture_output=True, text=True)
     assert gen.returncode == 1 and message in gen.stderr and not (tmp_path / "f.cpp").exists()

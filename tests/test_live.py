@@ -1,5 +1,6 @@
 """zq.csdk.live.run() on the live stand-in: the lock released while the core waits, events on
 either thread, signals and the handler's KeyboardInterrupt/SystemExit stopping it."""
+import json
 import os
 import signal
 import socket
@@ -178,3 +179,70 @@ def test_an_event_from_the_cores_thread_under_py_zqi_run_waits_for_the_lock():
     finally:
         proc.kill()
     assert proc.communicate() == ("", "") and proc.returncode == -signal.SIGKILL
+
+
+STREAM = """
+import json, os, signal, threading, time
+from zq.csdk import c_sdk, live
+from zq.csdk.standin import StandIn
+
+core = StandIn()
+core.set_live(True)
+core.logging(False)
+armed = [False]
+
+
+def on_int(signum, frame):  # the application's handler: an interrupt while a stream is on
+    if armed[0]:
+        raise KeyboardInterrupt
+
+
+def stream(go, done):  # Ctrl-C every 0.2 ms for 30 ms: into the run, through its teardown and past it
+    go.wait()
+    time.sleep(0.005)
+    armed[0] = True
+    end = time.monotonic() + 0.03
+    while time.monotonic() < end:
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(0.0002)
+    armed[0] = False
+    done.set()
+
+
+signal.signal(signal.SIGINT, on_int)
+fds = os.listdir("/proc/self/fd")
+interrupted = 0
+for _ in range(ROUNDS):
+    go, done = threading.Event(), threading.Event()
+    threading.Thread(target=stream, args=(go, done)).start()
+    try:
+        try:
+            go.set()
+            live.run()
+        except KeyboardInterrupt:
+            interrupted += 1
+    except KeyboardInterrupt:  # one more, while the first was being caught
+        interrupted += 1
+    while True:  # the stream's tail (not through join(), which an interrupt can end early)
+        try:
+            while not done.is_set():
+                time.sleep(0.001)
+            break
+        except KeyboardInterrupt:
+            pass
+threading.Timer(0.05, c_sdk.py_zqi_stop).start()
+print(json.dumps({"interrupted": interrupted, "in progress": live._current is not None,
+                  "descriptors": sorted(os.listdir("/proc/self/fd")) == sorted(fds),
+                  "handler": signal.getsignal(signal.SIGINT) is on_int, "runs again": live.run()}))
+"""
+
+
+def test_a_stream_of_interrupts_through_the_teardown_leaves_nothing_behind():
+    # However many Ctrl-C arrive while run() ends, its state is cleared, its pipe closed and the application's
+    # handler back: the next run() starts.
+    script = STREAM.replace("ROUNDS", "30")
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    got = json.loads(proc.stdout)
+    assert got.pop("interrupted") >= 1
+    assert got == {"in progress": False, "descriptors": True, "handler": True, "runs again": 0}

@@ -108,4 +108,14 @@ const char* zqstub_replay_full_report(void) {
 
 int zqstub_replay_active(void) { return engine().active(); }
 
+const char* zqstub_replay_check(const char* rules) {
+    static thread_local std::string error;
+    try {
+        error = standin::replay::Rules().parse(rules ? rules : "");
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    return error.c_str();
+}
+
 }  // extern "C"

@@ -3,28 +3,14 @@
 // argument in full with the secret ones withheld.
 #include "replay_engine.h"
 
+#include <algorithm>
+
 namespace standin::replay {
-
-namespace {
-
-// The arguments the recording tap writes as secrets, by function and value
-// position (generated from the tap's own list when the stand-in is built).
-struct Secret {
-    const char* fn;
-    int arg;
-};
-constexpr Secret kSecrets[] = {
-#define REPLAY_SECRET(fn, arg) {fn, arg},
-#include "replay_secrets.h"
-#undef REPLAY_SECRET
-};
-
-}  // namespace
 
 // The one place a report asks which arguments may be written out.
 void withhold_secrets(std::string_view fn, Value* args, int n) {
-    for (const Secret& s : kSecrets)
-        if (s.arg < n && fn == s.fn) args[s.arg] = Value{cassette::SECRET};
+    for (int i = 0; i < n; ++i)
+        if (secret_argument(fn, i)) args[i] = Value{cassette::SECRET};
 }
 
 namespace {
@@ -80,6 +66,7 @@ std::string full_call(std::string_view fn, const Value* args, int n) {
 Contrast contrast(const RecordedCall& rc, const char* fn, const Args& args, Difference d, const Rule* own,
                   const Rule* all) {
     Contrast c;
+    if (d.arg >= 0 && secret_argument(rc.fn, d.arg)) d.byte = -1;  // not even where a secret differs
     Value expected[Args::kMax], received[Args::kMax];
     std::copy(rc.args, rc.args + rc.n, expected);
     std::copy(args.v, args.v + args.n, received);

@@ -16,7 +16,7 @@ bool Rule::ignores(int i) const {
 
 std::string Rule::masked(const char* p, size_t n) const {
     std::string s(p ? p : "", p ? n : 0);
-    for (const auto& re : masks) s = std::regex_replace(s, re, "");
+    for (const Pattern& m : masks) s = m.cut(s);
     return s;
 }
 
@@ -45,11 +45,8 @@ std::string Rules::parse(const std::string& text) {
             if (value.empty() || *end || i < 0 || i >= Args::kMax) return "match rule for " + fn + ": bad argument position " + value;
             r.ignore.push_back(static_cast<int>(i));
         } else if (kind == "mask") {
-            try {
-                r.masks.emplace_back(value, std::regex::ECMAScript | std::regex::optimize);
-            } catch (const std::regex_error& e) {
-                return "match rule for " + fn + ": bad pattern " + value + ": " + e.what();
-            }
+            std::string why = r.masks.emplace_back().compile(value);
+            if (!why.empty()) return "match rule for " + fn + ": bad mask " + value + ": " + why;
         } else {
             return "match rule for " + fn + ": unknown kind '" + kind + "'";
         }
@@ -161,12 +158,27 @@ std::string arg_preview(const Value& v, long around) {
 
 }  // namespace
 
+bool secret_argument(std::string_view fn, int i) {
+    struct Secret {
+        const char* fn;
+        int position;
+    };
+    static constexpr Secret kSecrets[] = {
+#define CORE_SECRET(function, parameter, position) {#function, position},
+#include "core_secrets.def"
+#undef CORE_SECRET
+    };
+    for (const Secret& s : kSecrets)
+        if (s.position == i && fn == s.fn) return true;
+    return false;
+}
+
 std::string preview(std::string_view fn, const Value* args, int n, Difference focus) {
     std::string out(fn);
     out += '(';
     for (int i = 0; i < n; ++i) {
         if (i) out += ", ";
-        out += arg_preview(args[i], i == focus.arg ? focus.byte : -1);
+        out += secret_argument(fn, i) ? "<secret>" : arg_preview(args[i], i == focus.arg ? focus.byte : -1);
     }
     return out + ')';
 }

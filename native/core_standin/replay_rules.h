@@ -2,25 +2,25 @@
 #pragma once
 
 #include <map>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "pattern.h"
 #include "replay.h"
 
 namespace standin::replay {
 
 // How one function's calls are compared (by default: every argument).
 //   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
-//   "mask REGEX": in every text and request argument, what REGEX matches is
-//   cut out on both sides before comparing (ECMAScript syntax, over bytes);
+//   "mask PATTERN": in every text and request argument, what PATTERN matches
+//   is cut out on both sides before comparing (pattern.h gives the syntax);
 //   "optional": its recorded calls need not be made.
 struct Rule {
     bool any = false;
     bool optional = false;
     std::vector<int> ignore;
-    std::vector<std::regex> masks;
+    std::vector<Pattern> masks;
     bool ignores(int i) const;
     std::string masked(const char* p, size_t n) const;
 };
@@ -56,7 +56,10 @@ struct Difference {
 };
 Difference compare(const Value* recorded, int n, const Args& received, const Rule* own, const Rule* all);
 
-// "fn(arg, arg, ...)", texts and requests previewed; the argument `focus`
+// Whether argument `i` of `fn` is a secret (core_secrets.def): never shown.
+bool secret_argument(std::string_view fn, int i);
+
+// "fn(arg, arg, ...)", texts and requests previewed, secrets left out; the argument `focus`
 // shows the bytes around `byte`.
 std::string preview(std::string_view fn, const Value* args, int n, Difference focus = {});
 

@@ -67,10 +67,11 @@ long zqstub_log_dropped(void);                // lines dropped since the last cl
 // Replay of a cassette (devkit/README.md, "Replaying a cassette"): from now on
 // every core call is answered from the file at `path`, matched by `rules`
 // (one per line, "FN<TAB>function", "FN<TAB>ignore<TAB>N",
-// "FN<TAB>mask<TAB>REGEX" or "FN<TAB>optional"; FN "*" is every function;
-// NULL or "": every argument compared).  Opening drops what was scripted; while it replays,
-// the scripting calls above are accepted and change nothing, and queued
-// events are dropped: events and answers come from the cassette alone.
+// "FN<TAB>mask<TAB>PATTERN", pattern.h giving its syntax, or "FN<TAB>optional";
+// FN "*" is every function; NULL or "": every argument compared).  Opening
+// drops what was scripted; while it replays, the scripting calls above are
+// accepted and change nothing, and queued events are dropped: events and
+// answers come from the cassette alone.
 // ZQ_CASSETTE_REPLAY=path (with ZQ_CASSETTE_MATCH=rules) opens one at the
 // first core call, ZQ_CASSETTE_REPORT=path receives its report at exit and
 // ZQ_CASSETTE_FULL_REPORT=path its full report.
@@ -81,6 +82,9 @@ const char* zqstub_replay_report(void); // the divergences so far, expected agai
 // The same with every argument in full, one a line, secret arguments withheld.
 const char* zqstub_replay_full_report(void);
 int zqstub_replay_active(void);
+// Whether `rules` (the text zqstub_replay_open takes) would open: "", or why
+// not, one line; nothing is opened or changed.
+const char* zqstub_replay_check(const char* rules);
 
 // Reads the cassette at `path` through as replay reads it, replaying nothing:
 // 0 readable to its end, 1 damaged, -1 refused.  `text` (`text_len` bytes,

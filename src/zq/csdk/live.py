@@ -57,7 +57,7 @@ import select
 import signal
 import threading
 from types import FrameType
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from . import c_sdk
 
@@ -84,6 +84,8 @@ class _Run:
         self.exit: Optional[BaseException] = None  # what run() raises once zqi_run has returned
         self.stopping = False
         self.returned = False
+        self.over = False  # torn down: a signal that still reaches on_signal is the application's
+        self.taken: dict[int, Any] = {}  # signal -> the application's handler
         self.lock = threading.Lock()  # held while `returned` is set and while the watcher calls zqi_stop
 
     def end_with(self, exc: BaseException) -> None:
@@ -93,7 +95,17 @@ class _Run:
 
     def on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         """The Python-level handler during the run: notes the signal; the watcher has stopped the core."""
-        self.end_with(_exit_for(signum))
+        if not self.over:
+            self.end_with(_exit_for(signum))
+            return
+        # The teardown was cut short before it gave this signal back: it goes
+        # to the application's handler from now on, this one included.
+        handler = self.taken.get(signum, signal.SIG_DFL)
+        signal.signal(signum, handler)
+        if callable(handler):
+            handler(signum, frame)
+        elif handler != signal.SIG_IGN:
+            os.kill(os.getpid(), signum)
 
 
 def _exit_for(signum: int) -> BaseException:
@@ -159,8 +171,9 @@ def run() -> int:
         _core = _Core()
     core, current = _core, _Run()
     rfd, wfd = os.pipe()
+    fds = [rfd, wfd]
     os.set_blocking(wfd, False)
-    taken: dict[int, Any] = {}  # signal -> the application's handler
+    taken = current.taken
     forward: Optional[int] = None  # the application's wakeup descriptor, once replaced
     watcher: Optional[threading.Thread] = None
     _current = current
@@ -174,19 +187,61 @@ def run() -> int:
         watcher.start()
         status = int(core.zqi_run())
     finally:
-        with current.lock:
-            current.returned = True
-        # signal.signal() first runs the Python handlers of signals already
-        # received, so a late SIGINT still lands in on_signal.
-        for taken_signal, handler in taken.items():
-            signal.signal(taken_signal, handler)
-        if forward is not None:
-            signal.set_wakeup_fd(forward)
-        os.close(wfd)
-        if watcher is not None:
-            watcher.join()
-        os.close(rfd)
-        _current = None
+        late = _tear_down(current, taken, forward, watcher, fds)
     if current.exit is not None:
         raise current.exit
+    if late is not None:
+        raise late
     return status
+
+
+def _close(fds: list[int], i: int) -> None:
+    fd, fds[i] = fds[i], -1  # marked first: a step done again never closes another file's descriptor
+    if fd >= 0:
+        os.close(fd)
+
+
+def _tear_down(current: _Run, taken: dict[int, Any], forward: Optional[int], watcher: Optional[threading.Thread],
+               fds: list[int]) -> Optional[BaseException]:
+    """Ends the run whatever arrives meanwhile; the first exception a signal's handler raised, if any.
+
+    Until the last steps the stop signals still reach on_signal, which only
+    notes them, so a second Ctrl-C cannot cut the teardown short; another
+    signal's handler that raises has its step done again.  The application's
+    handlers come back last, each through a step done again if interrupted.
+    """
+    late: Optional[BaseException] = None
+
+    def returned() -> None:
+        with current.lock:
+            current.returned = True
+
+    def wakeup() -> None:
+        if forward is not None:
+            signal.set_wakeup_fd(forward)
+
+    def cleared() -> None:
+        global _current
+        _current = None
+        current.over = True
+
+    def restore(signum: int) -> Callable[[], None]:
+        def step() -> None:
+            # signal.signal() first runs the Python handlers of signals already
+            # received, so a late SIGINT still lands in on_signal.
+            signal.signal(signum, taken[signum])
+        return step
+
+    steps: list[Callable[[], None]] = [returned, wakeup, lambda: _close(fds, 1)]
+    if watcher is not None:
+        steps.append(watcher.join)
+    steps += [lambda: _close(fds, 0), cleared]
+    steps += [restore(signum) for signum in taken]
+    for step in steps:
+        while True:
+            try:
+                step()
+                break
+            except BaseException as e:  # noqa: B036 - a signal's handler raised: the step is done again
+                late = late or e
+    return late

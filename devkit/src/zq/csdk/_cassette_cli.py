@@ -35,13 +35,16 @@ match rules (replay --match RULE, once per rule):
   FN=function          compare the function alone, not its arguments
   FN=ignore:N[,N...]   leave the arguments at these positions (from 0) out
                        of the comparison
-  FN=mask:REGEX        cut what REGEX matches out of every text and request
+  FN=mask:PATTERN      cut what PATTERN matches out of every text and request
                        argument, on both sides, before comparing
+  FN=optional          a recorded call of FN need not be made
   '{"FN": RULE, ...}'  a JSON object; RULE is "function", {"ignore": [N, ...]},
-                       {"mask": [REGEX, ...]} or a list of these
+                       {"mask": [PATTERN, ...]}, {"optional": true} or a list
+                       of these
   FN is a core function's name (zqi_place_order_pb), or * for every function.
-  REGEX follows ECMAScript syntax, which agrees with Python's re for classes,
-  groups, alternation and quantifiers.
+  PATTERN runs in time linear in the text: literals and escapes (\\xHH), .,
+  classes [...] [^...] \\d \\w \\s, ^ $, groups (...) (?:...), |, and
+  * + ? {m,n} (lazy with a trailing ?); devkit/README.md has the whole syntax.
 
 redaction rules (record --redact RULE, once per rule) take the same forms:
   FN=mask:REGEX replaces what REGEX matches in FN's text and request
@@ -188,11 +191,12 @@ def parser() -> Tuple[_Parser, Dict[str, _Parser]]:
         cmd[name] = p
         return p
 
-    p = add("record", "CASSETTE [--keep-secrets] [--redact RULE ...] [--] CMD [ARGS...]",
+    p = add("record", "CASSETTE [--keep-secrets] [--force] [--redact RULE ...] [--] CMD [ARGS...]",
             "Run CMD with the recording tap in front of the core library, writing a cassette; exit with CMD's "
             "status.")
     p.add_argument("cassette", metavar="CASSETTE", help="the file to write (replaced if it exists)")
     p.add_argument("--keep-secrets", action="store_true", help="write tokens and passwords as they are")
+    p.add_argument("--force", action="store_true", help="record over an existing CASSETTE")
     p.add_argument("--redact", metavar="RULE", action="append", default=[],
                    help="a redaction rule (below), applied before a record is written")
     p = add("replay", "CASSETTE [--match RULE ...] [--report FILE] [--] CMD [ARGS...]",

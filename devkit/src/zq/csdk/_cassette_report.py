@@ -13,6 +13,7 @@ from typing import Collection, Dict, List, Optional
 
 from ._cassette_file import (FNPTR, SECRET, VOID, Buf, CallRecord, EndRecord, EventRecord, Header, Out, Reader,
                              ReturnRecord)
+from ._secrets import RESULT, secret_positions
 
 __all__ = ["show", "stats", "preview"]
 
@@ -53,6 +54,11 @@ def _value(v: object, limit: int = PREVIEW) -> str:
     if v is None or isinstance(v, bytes):
         return preview(v, limit)
     return repr(v)
+
+
+def _shown(fn: str, position: int, v: object, limit: int = PREVIEW) -> str:
+    """`v`, unless it is a secret (kept in a recording made with --keep-secrets)."""
+    return "<secret>" if position in secret_positions().get(fn, ()) else _value(v, limit)
 
 
 def _out(out: Optional[Out], limit: int = PREVIEW) -> str:
@@ -105,7 +111,7 @@ def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]
         print(f"{seq:>7} T{thread:<3}{t_ns / 1e6:11.3f} ms  {'  ' * depth.get(thread, 0)}{text}")
 
     def call_text(c: CallRecord) -> str:
-        return f"{printable(c.fn)}({', '.join(_value(a, limit) for a in c.args)})"
+        return f"{printable(c.fn)}({', '.join(_shown(c.fn, i, a, limit) for i, a in enumerate(c.args))})"
 
     def flush_pending() -> None:
         nonlocal pending
@@ -128,7 +134,7 @@ def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]
             known = rec.seq in open_calls
             call = open_calls.pop(rec.seq, None)
             if pending is not None and call is pending:
-                text = f"{call_text(pending)} -> {_value(rec.result, limit)}{_out(rec.out, limit)}  " \
+                text = f"{call_text(pending)} -> {_shown(pending.fn, RESULT, rec.result, limit)}{_out(rec.out, limit)}  " \
                     f"[{duration(rec.duration_ns)}]"
                 line(pending.thread, pending.t_ns, text, f"#{pending.seq}")
                 pending = None
@@ -137,8 +143,9 @@ def show(reader: Reader, full: bool = False, functions: Optional[Collection[str]
                 thread = call.thread if call else 0
                 depth[thread] = max(0, depth.get(thread, 0) - 1)
                 name = printable(call.fn) if call else "?"
+                result = _shown(call.fn, RESULT, rec.result, limit) if call else _value(rec.result, limit)
                 line(thread, (call.t_ns + rec.duration_ns) if call else 0,
-                     f"-> {_value(rec.result, limit)}{_out(rec.out, limit)}  "
+                     f"-> {result}{_out(rec.out, limit)}  "
                      f"[{name} #{rec.seq}, {duration(rec.duration_ns)}]")
         elif isinstance(rec, EventRecord):
             if shown_thread(rec.thread) and (functions is None or open_calls.get(rec.during) is not None):

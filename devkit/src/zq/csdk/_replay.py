@@ -16,23 +16,28 @@ every function, to one rule or a list of them:
     the function alone: arguments are not compared;
 ``{"ignore": [N, ...]}``
     the arguments at these positions (from 0) are not compared;
-``{"mask": [REGEX, ...]}``
+``{"mask": [PATTERN, ...]}``
     in every text and request argument, what a pattern matches is cut out on
     both sides before comparing, e.g. ``r'"created_at": *"[^"]*"'``.
-    Patterns follow ECMAScript syntax (as in JavaScript), which agrees with
-    Python's ``re`` for the usual classes, groups and quantifiers;
 ``{"optional": True}``
     the function's calls need not be made: a recorded call of it that the
     run never makes is not a divergence, nor is one made beyond the recording
     (it gets the stand-in's answer), as a live run's ``zqi_stop``, which its
     signal thread repeats until the core returns.
+
+The positions and the patterns are lists, even of one.  Patterns are run by
+the stand-in's own engine, in time linear in the text whatever the pattern,
+and are checked by that engine before anything runs: literals and escapes,
+``.``, classes, ``^ $``, groups ``(...)`` and ``(?:...)``, ``|``, and
+``* + ? {m,n}`` (devkit/README.md, "Match rules", gives the whole syntax).
 """
 from __future__ import annotations
 
+import ctypes
 import difflib
+import functools
 import json
 import os
-import re
 import sys
 import tempfile
 from pathlib import Path
@@ -77,7 +82,7 @@ def check_cassette(path: Union[str, "os.PathLike[str]"]) -> Optional[str]:
 
 def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
     """The rules of the command line's ``--match`` options: ``FN=function``,
-    ``FN=ignore:N[,N...]``, ``FN=mask:REGEX``, ``FN=optional``, or a JSON
+    ``FN=ignore:N[,N...]``, ``FN=mask:PATTERN``, ``FN=optional``, or a JSON
     object of the form `match` takes."""
     rules: Dict[str, List[Rule]] = {}
     for text in options:
@@ -103,7 +108,7 @@ def rules_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
         elif kind == "mask" and value:
             parsed = {"mask": [value]}
         if not (fn and eq) or parsed is None:
-            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:REGEX, FN=optional "
+            raise ValueError(f"--match {text!r}: write FN=function, FN=ignore:N, FN=mask:PATTERN, FN=optional "
                              "or a JSON object (FN: a core function's name, or * for every function)")
         rules.setdefault(fn, []).append(parsed)
     return rules
@@ -121,9 +126,22 @@ def rules_text(match: Optional[MatchRules]) -> str:
             close = difflib.get_close_matches(str(fn).removeprefix("py_"), CORE_FUNCTIONS, n=3)
             hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
             raise ValueError(f"match: no core function named {fn!r}{hint}")
+        if not isinstance(rules, (str, Mapping, list, tuple)):
+            raise ValueError(f"match[{fn!r}]: a rule or a list of rules, not {rules!r}")
         for rule in [rules] if isinstance(rules, (str, Mapping)) else rules:
             lines += _rule_lines(fn, rule)
-    return "".join(lines)
+    text = "".join(lines)
+    why = _engine_check(text)  # what the Python side let through, the engine has the last word on
+    if why:
+        raise ValueError(f"match: {why}")
+    return text
+
+
+def _listed(fn: str, rule: Mapping[str, Any], key: str, what: str) -> Sequence[Any]:
+    values = rule.get(key, ())
+    if not isinstance(values, (list, tuple)):
+        raise ValueError(f"match[{fn!r}]: {key!r} takes a list of {what}, not {values!r}")
+    return values
 
 
 def _rule_lines(fn: str, rule: object) -> List[str]:
@@ -138,21 +156,41 @@ def _rule_lines(fn: str, rule: object) -> List[str]:
             raise TypeError(f"match[{fn!r}]: optional is True or False, not {type(rule['optional']).__name__}")
         if rule["optional"]:
             lines.append(f"{fn}\toptional\n")
-    for position in rule.get("ignore", ()):
+    for position in _listed(fn, rule, "ignore", "argument positions"):
         if isinstance(position, bool) or not isinstance(position, int) or not 0 <= position < 12:
             raise ValueError(f"match[{fn!r}]: argument position {position!r} is not an int from 0 to 11")
         lines.append(f"{fn}\tignore\t{position}\n")
-    for pattern in rule.get("mask", ()):
+    for pattern in _listed(fn, rule, "mask", "patterns"):
         if not isinstance(pattern, str):
             raise TypeError(f"match[{fn!r}]: a mask is a str pattern, not {type(pattern).__name__}")
-        if "\n" in pattern or "\t" in pattern:
-            raise ValueError(f"match[{fn!r}]: write a newline or tab in a mask as \\n or \\t")
-        try:
-            re.compile(pattern)
-        except re.error as e:
-            raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: {e}") from None
-        lines.append(f"{fn}\tmask\t{pattern}\n")
+        for char, escape in (("\n", "\\n"), ("\t", "\\t"), ("\0", "\\x00")):
+            if char in pattern:
+                raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: write {char!r} in a mask as {escape}")
+        line = f"{fn}\tmask\t{pattern}\n"
+        why = _engine_check(line)
+        if why:
+            why = why.removeprefix(f"match rule for {fn}: bad mask {pattern}: ")
+            raise ValueError(f"match[{fn!r}]: bad mask {pattern!r}: {why}")
+        lines.append(line)
     return lines
+
+
+@functools.lru_cache(maxsize=None)
+def _engine() -> Any:
+    """The stand-in's rule checker: the engine that runs the rules is the one that checks them."""
+    lib = ctypes.CDLL(standin_library())
+    check = lib.zqstub_replay_check
+    check.restype, check.argtypes = ctypes.c_char_p, [ctypes.c_char_p]
+    return check
+
+
+def _engine_check(rules: str) -> str:
+    """Empty if the stand-in takes `rules`, else why not, in one line."""
+    try:
+        check = _engine()
+    except (LaunchError, OSError, AttributeError) as e:
+        raise ValueError(f"match: the stand-in core cannot check the rules: {e}") from None
+    return bytes(check(rules.encode("utf-8", "surrogateescape"))).decode("utf-8", "replace")
 
 
 def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence[str], None] = None,

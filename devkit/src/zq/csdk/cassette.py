@@ -1,6 +1,6 @@
 """Cassettes: a session with the core library recorded once, read back, replayed in tests.
 
-    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--redact RULE ...] -- CMD [ARGS...]
+    python -m zq.csdk.cassette record CASSETTE [--keep-secrets] [--force] [--redact RULE ...] -- CMD [ARGS...]
     python -m zq.csdk.cassette replay CASSETTE [--match RULE ...] [--report FILE] -- CMD [ARGS...]
     python -m zq.csdk.cassette show CASSETTE [--full] [--function NAME ...] [--thread T ...]
     python -m zq.csdk.cassette stats CASSETTE
@@ -9,10 +9,12 @@
 
 ``record`` runs CMD with the development kit's recording tap in front of the
 core library the extension would load (a vendor build beside the extension,
-else the stand-in) and exits with CMD's status.  ``show`` prints a
-transcript, ``stats`` durations per function and counts per message type,
-``export`` one JSON object per record, which ``import`` turns back into a
-cassette; each command's ``--help`` says more.
+else the stand-in) and exits with CMD's status.  The recording replaces
+CASSETTE only once it holds a call and lost none, and an existing CASSETTE
+only with --force.  ``show`` prints a transcript, ``stats`` durations per
+function and counts per message type, ``export`` one JSON object per record,
+which ``import`` turns back into a cassette; each command's ``--help`` says
+more.
 
 From Python, :func:`read` streams the records of a cassette and :func:`write`
 writes records as one::
@@ -27,9 +29,10 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import secrets
 import sys
 from pathlib import Path
-from typing import IO, Callable, Iterable, Iterator, List, Optional, Sequence, Union
+from typing import IO, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _launch
 from ._cassette_cli import HelpShown, UsageError, parse, parser
@@ -131,18 +134,63 @@ def recorded_core() -> str:
     return _launch.standin_library()
 
 
-def record(cassette: str, command: Sequence[str], keep_secrets: bool) -> int:
+def record_action(exists: bool, force: bool) -> str:
+    """What ``record`` does with the cassette it is given: "record" a new one
+    (into a file beside it that replaces it once the recording holds a call),
+    or "refuse", leaving an existing cassette alone unless asked to replace it."""
+    return "refuse" if exists and not force else "record"
+
+
+def _recorded(path: str) -> Tuple[Optional[str], bool]:
+    """(None if `path` holds the header and at least one call and lost none, else what is wrong;
+    whether calls were lost)."""
+    calls = dropped = 0
+    try:
+        with Reader(path) as reader:
+            for rec in reader:
+                calls += isinstance(rec, CallRecord)
+                if isinstance(rec, EndRecord):
+                    dropped = rec.dropped
+    except CassetteError:
+        pass
+    if not calls:
+        return "the command made no core call; nothing was recorded", False
+    if dropped:
+        return f"{dropped} call{'s' if dropped != 1 else ''} could not be recorded", True
+    return None, False
+
+
+def record(cassette: str, command: Sequence[str], keep_secrets: bool, force: bool = False) -> int:
     tap, core = tap_library(), recorded_core()
     path = os.path.abspath(cassette)
-    try:  # created (or emptied) here, so an unwritable path is reported before the command starts
-        with open(path, "wb"):
-            pass
+    exists = os.path.lexists(path)
+    if record_action(exists, force) == "refuse":
+        raise _launch.LaunchError(f"{cassette} already exists; give --force to record over it")
+    if exists and not os.path.isfile(path):
+        raise _launch.LaunchError(f"cannot write the cassette {cassette}: not a regular file")
+    # The recording goes to a new file beside the cassette, made here so that
+    # an unwritable folder is reported before the command starts.
+    folder, name = os.path.split(path)
+    scratch = os.path.join(folder, f".{name}.{os.getpid()}-{secrets.token_hex(4)}.recording")
+    try:
+        os.close(os.open(scratch, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600 if keep_secrets else 0o666))
     except OSError as e:
         raise _launch.LaunchError(f"cannot write the cassette {cassette}: {e.strerror or e}") from None
-    env = {"ZQ_CASSETTE_RECORD": path, "ZQ_TAP_CORE": core, "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0"}
-    status = _launch.run(tap, command, env)
-    if os.path.isfile(path) and os.path.getsize(path) == 0:
-        print(f"cassette: the command made no core call; nothing was recorded in {cassette}", file=sys.stderr)
+    try:
+        env = {"ZQ_CASSETTE_RECORD": scratch, "ZQ_TAP_CORE": core,
+               "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0"}
+        status = _launch.run(tap, command, env)
+        missing, lost = _recorded(scratch)
+        if missing is None:
+            os.replace(scratch, path)
+        else:
+            print(f"cassette: {missing}; {cassette} {'is left as it was' if exists else 'was not written'}",
+                  file=sys.stderr)
+            if lost:  # a recording that lost calls fails, whatever the command did
+                status = status or 1
+    finally:
+        if os.path.lexists(scratch):
+            os.unlink(scratch)
     return status
 
 
@@ -210,7 +258,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if ns.command == "record":
             if ns.redact:
                 _refuse_redaction(ns.redact)
-            return record(ns.cassette, ns.command_args, ns.keep_secrets)
+            return record(ns.cassette, ns.command_args, ns.keep_secrets, ns.force)
         if ns.command == "replay":
             return replay(ns.cassette, ns.command_args, ns.match, ns.report)
         if ns.command == "import":

@@ -46,7 +46,9 @@ def test_tap_exports_the_core_functions_and_its_own_calls_only():
     assert "Library soname: [libzq3-c.so]" in dynamic
     symbols = subprocess.run(["nm", "-D", "--defined-only", tap], capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1].partition("@")[0] for line in symbols.splitlines() if line.split()[1:2] == ["T"]}
-    assert exported == set(check_core.CORE_FUNCTIONS) | {"zqtap_core_path", "zqtap_version"}
+    control = {"zqtap_core_path", "zqtap_standin_path", "zqtap_version", "zqtap_route", "zqtap_record_start",
+               "zqtap_record_stop", "zqtap_error"}
+    assert exported == set(check_core.CORE_FUNCTIONS) | control
 
 
 def test_recorded_example_runs_as_without_the_tap_and_keeps_its_token_out(recorded):
@@ -192,12 +194,14 @@ def test_command_not_found_is_one_line(tmp_path):
     assert (run.returncode, run.stderr) == (127, "cassette: command not found: no-such-command-zq\n")
 
 
-def test_full_disk_stops_recording_and_the_strategy_goes_on():
+def test_full_disk_stops_recording_and_the_strategy_goes_on(recorded):
     run = launch("record", "/dev/full", "--", sys.executable, STRATEGY)
     plain = subprocess.run([sys.executable, STRATEGY], capture_output=True, text=True, timeout=120, cwd=ROOT)
     assert run.returncode == 0 and report(run.stdout) == report(plain.stdout)
     tap_lines = [ln for ln in run.stderr.splitlines() if ln.startswith(TAP_LINE)]
-    assert tap_lines == [TAP_LINE + "recording to /dev/full stopped: No space left on device"]
+    calls = records(recorded[0])[0][-1].calls  # every call of the strategy is lost, and said so at exit
+    assert tap_lines == [TAP_LINE + "recording to /dev/full stopped: No space left on device",
+                         TAP_LINE + f"recording to /dev/full lost {calls} calls: No space left on device"]
 
 
 @pytest.mark.parametrize("core, message", [

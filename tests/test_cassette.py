@@ -178,6 +178,7 @@ def test_secrets_are_placeholders_unless_kept(tmp_path, keep):
     assert all(s in data for s in [b"bus-user", b"md-front", b"ca-5", b"cert-6"])  # only the secrets are hidden
     recs, _ = records(path)
     assert recs[0].info["secrets"] == ("kept" if keep else "filtered")
+    assert (path.stat().st_mode & 0o777 == 0o600) == keep  # a file holding secrets is its owner's alone
     args = {r.fn: r.args for r in recs if isinstance(r, CallRecord)}
     assert (args["zqi_set_bus_secure"][3] is SECRET) != keep and (args["zqi_set_token"] == [SECRET]) != keep
 

@@ -146,7 +146,8 @@ def test_marker_problems_fail_their_test_in_one_line(tmp_path):
 @pytest.mark.parametrize("args, env, message", [
     (["--zq-record-mode=once"], {}, "ERROR: record mode once records against the real core: name it with "
                                     "--zq-core=PATH or ZQ_CORE"),
-    (["--zq-record-mode=all", "--zq-core=test_x.py"], {}, "ERROR: --zq-core: test_x.py: not a shared library (not an ELF file)"),
+    (["--zq-record-mode=all", "--zq-core=test_x.py"], {},
+     "ERROR: --zq-core: test_x.py: not a shared library (not an ELF file)"),
     ([], {"ZQ_CORE": "missing.so"}, "ERROR: --zq-core: missing.so: cannot read (No such file or directory)"),
 ])
 def test_a_real_core_is_named_and_checked_before_any_test(tmp_path, args, env, message):

@@ -105,17 +105,6 @@ Writer::Writer(Kind kind) {
     put(head, sizeof head);  // on failure ok_ turns false and the record is dropped
 }
 
-void Writer::put(const void* p, size_t n) {
-    if (!ok_) return;
-    if (!g_buf.reserve(n)) {
-        ok_ = false;
-        big_ = true;
-        return;
-    }
-    memcpy(g_buf.p + g_buf.n, p, n);
-    g_buf.n += n;
-}
-
 Writer::~Writer() {
     size_t len = ok_ ? g_buf.n - start_ - kRecordHead : 0;
     if (ok_ && len <= kMaxPayload) {

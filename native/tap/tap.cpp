@@ -25,8 +25,13 @@ namespace {
 
 uint64_t g_t0;
 uint32_t g_threads, g_generation;  // atomic access
-__thread uint32_t t_index, t_generation;
-__thread uint64_t t_current;  // the innermost call in progress on this thread
+// The thread's own, in one block reached without a call: the tap is loaded at
+// start-up (preloaded, or linked), where the initial-exec model is allowed.
+struct ThreadState {
+    uint32_t index, generation;  // its number in the recording of that generation
+    uint64_t current;            // the innermost call in progress on this thread
+};
+__thread ThreadState t_self __attribute__((tls_model("initial-exec")));
 EventCallback g_user_cb;      // atomic access
 std::string g_error;          // the last control call's failure (the control API is called by one thread)
 
@@ -62,11 +67,12 @@ uint64_t now_ns() { return monotonic() - g_t0; }
 
 uint32_t thread_index() {
     uint32_t generation = __atomic_load_n(&g_generation, __ATOMIC_RELAXED);
-    if (t_generation != generation) {
-        t_generation = generation;
-        t_index = __atomic_add_fetch(&g_threads, 1, __ATOMIC_RELAXED);
+    ThreadState& self = t_self;
+    if (self.generation != generation) {
+        self.generation = generation;
+        self.index = __atomic_add_fetch(&g_threads, 1, __ATOMIC_RELAXED);
     }
-    return t_index;
+    return self.index;
 }
 
 void count_lost_call() { __atomic_add_fetch(&g_lost, 1, __ATOMIC_RELAXED); }
@@ -77,7 +83,7 @@ void on_event(const char* msg_type, void* data, int data_len) {
         uint64_t t = now_ns();
         uint32_t thread = thread_index();
         Writer w(EVENT);
-        w.u64(t_current);
+        w.u64(t_self.current);
         w.u32(thread);
         w.u64(t);
         w.cstr(msg_type);
@@ -104,13 +110,13 @@ void Call::enter(Writer& w, int nargs) {
     w.u64(t0_);
     w.str16(kNames[fn_]);
     w.u8(static_cast<uint8_t>(nargs));
-    prev_ = t_current;
-    t_current = seq_;
+    prev_ = t_self.current;
+    t_self.current = seq_;
 }
 
 void Call::returned() {
     duration_ = now_ns() - t0_;
-    if (seq_) t_current = prev_;
+    if (seq_) t_self.current = prev_;
 }
 
 void Call::leave(Writer& w) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "buffer.h"
 #include "core_api.h"
 
 #define TAP_API __attribute__((visibility("default")))
@@ -139,10 +140,20 @@ public:
     }
 
 private:
-    void put(const void* p, size_t n);
+    // Inline: a field of a known size is then one move, not a call.
+    void put(const void* p, size_t n) {
+        if (!ok_) return;
+        if (!g_buf.reserve(n)) {
+            ok_ = false;
+            big_ = true;  // it outgrew the buffer's room
+            return;
+        }
+        memcpy(g_buf.p + g_buf.n, p, n);
+        g_buf.n += n;
+    }
     size_t start_;
     bool ok_;
-    bool big_ = false;  // it outgrew the buffer's room
+    bool big_ = false;
     bool counts_ = false;
     bool* kept_ = nullptr;
 };

@@ -189,14 +189,19 @@ def test_a_reply_over_64_mib_is_recorded_whole(tmp_path):
 def test_tap_routes_between_the_real_core_and_the_standin(tmp_path):
     script = tmp_path / "route.py"
     script.write_text(textwrap.dedent(f"""
+        import ctypes, os
         from zq.csdk import c_sdk, _cores
         from zq.csdk.standin import StandIn
         tap = _cores.loaded_tap()
         core = StandIn()  # the stand-in behind the tap, however the route goes
         core.set_status("zqi_subscribe", -7)
         assert c_sdk.py_zqi_subscribe("A.B", "60s", False) == -7 and core.call_count("zqi_subscribe") == 1
+        c_sdk.py_zqi_set_data_callback(lambda msg_type, data: None)
         tap.route(real_core=True)  # another library: the scripted status is not there
         assert c_sdk.py_zqi_subscribe("A.B", "60s", False) == 0 and core.call_count("zqi_subscribe") == 1
+        real = ctypes.CDLL(tap.core_path(), mode=os.RTLD_NOLOAD)
+        real.zqstub_callback.restype = ctypes.c_void_p
+        assert real.zqstub_callback()  # the handler registered before the switch went with it
         tap.record_start({str(tmp_path / "none.zqc")!r})
     """))
     other = tmp_path / "other" / "libzq3-c.so"  # a copy is another library to the dynamic linker

@@ -203,6 +203,7 @@ void in_child() {  // a forked child does not record into its parent's cassette
 bool start_writer() {
     if (g_writer_started) return true;
     if ((!g_buf.p && !g_buf.map()) || (!g_spare.p && !g_spare.map())) return false;  // a forked child has them
+    g_spare.n = 0;  // in a child, whatever its parent's writer was writing out
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);

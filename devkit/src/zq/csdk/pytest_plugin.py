@@ -118,9 +118,12 @@ def pytest_cmdline_main(config: pytest.Config) -> Optional[Union[int, pytest.Exi
 
     try:
         extra = {**_cores.routed_environment(_cores.checked_core(core)), _ROUTED: "1"}
-        tap = _cores.tap_library()
     except (_cores.CoreLibraryError, _launch.LaunchError) as e:
         raise pytest.UsageError(f"--zq-core: {e}") from None
+    try:
+        tap = _cores.tap_library()
+    except _launch.LaunchError as e:
+        raise pytest.UsageError(str(e)) from None
     capture = config.pluginmanager.getplugin("capturemanager")
     if capture is not None:  # the run below writes to the terminal itself
         capture.stop_global_capturing()

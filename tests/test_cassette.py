@@ -1,5 +1,6 @@
 """Cassettes: the recording tap in front of the stand-in, the launcher, and the readers on good and bad files."""
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -47,7 +48,9 @@ def test_tap_exports_the_core_functions_and_its_own_calls_only():
     assert "Library soname: [libzq3-c.so]" in dynamic
     symbols = subprocess.run(["nm", "-D", "--defined-only", tap], capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1].partition("@")[0] for line in symbols.splitlines() if line.split()[1:2] == ["T"]}
-    assert exported == set(check_core.CORE_FUNCTIONS) | {"zqtap_core_path", "zqtap_version"}
+    control = {"zqtap_core_path", "zqtap_standin_path", "zqtap_version", "zqtap_route", "zqtap_record_start",
+               "zqtap_record_stop", "zqtap_error"}
+    assert exported == set(check_core.CORE_FUNCTIONS) | control
 
 
 def test_recorded_example_runs_as_without_the_tap_and_keeps_its_token_out(recorded):
@@ -179,6 +182,7 @@ def test_secrets_are_placeholders_unless_kept(tmp_path, keep):
     assert not any(s.decode() in shown for s in secrets) and shown.count("<secret>") == len(secrets)
     recs, _ = records(path)
     assert recs[0].info["secrets"] == ("kept" if keep else "filtered")
+    assert (path.stat().st_mode & 0o777 == 0o600) == keep  # a file holding secrets is its owner's alone
     args = {r.fn: r.args for r in recs if isinstance(r, CallRecord)}
     assert (args["zqi_set_bus_secure"][3] is SECRET) != keep and (args["zqi_set_token"] == [SECRET]) != keep
 
@@ -224,7 +228,7 @@ def test_command_not_found_is_one_line(tmp_path):
     assert (run.returncode, run.stderr) == (127, "cassette: command not found: no-such-command-zq\n")
 
 
-def test_full_disk_stops_recording_and_the_strategy_goes_on():
+def test_full_disk_stops_recording_and_the_strategy_goes_on(recorded):
     # The tap itself writing to /dev/full: `record` writes to a new file of its own, never to a device.
     env = _launch.environment(cassette.tap_library(), extra={"ZQ_TAP_CORE": _launch.standin_library(),
                                                               "ZQ_CASSETTE_RECORD": "/dev/full"})
@@ -232,7 +236,11 @@ def test_full_disk_stops_recording_and_the_strategy_goes_on():
     plain = subprocess.run([sys.executable, STRATEGY], capture_output=True, text=True, timeout=120, cwd=ROOT)
     assert run.returncode == 0 and report(run.stdout) == report(plain.stdout)
     tap_lines = [ln for ln in run.stderr.splitlines() if ln.startswith(TAP_LINE)]
-    assert tap_lines == [TAP_LINE + "recording to /dev/full stopped: No space left on device"]
+    calls = records(recorded[0])[0][-1].calls  # every call of the strategy is lost, and said so at exit
+    assert tap_lines[0] == TAP_LINE + "recording to /dev/full stopped: No space left on device"
+    lost = re.fullmatch(re.escape(TAP_LINE) + r"recording to /dev/full lost (\d+) calls: No space left on device",
+                        tap_lines[1])
+    assert len(tap_lines) == 2 and lost and int(lost[1]) >= calls
 
 
 @pytest.mark.parametrize("core, message", [

@@ -7,7 +7,7 @@ functions and the zqtap_* calls, and nothing else (not even the standard
 library's template code it instantiates).
 
 Each function records its CALL (the arguments as values), forwards to the
-real core, records its RETURN (result and, for a reply or an address, what
+core the route names (routes.cpp), records its RETURN (result and, for a reply or an address, what
 the core handed back) and returns what the core returned.  The build runs
 this, so a function added to the header is forwarded and recorded with no
 list to keep in step; a parameter type not in TYPES below stops the build.
@@ -109,7 +109,7 @@ def function(index: int, decl: Declaration) -> str:
     result = "w.v_secret(r);" if (decl.name, "return") in SECRETS else RESULTS[decl.result]
     params = ", ".join(f"{t} {n}" for t, n in decl.params) or "void"
     types = ", ".join(t for t, _ in decl.params)
-    call = f"reinterpret_cast<{decl.result} (*)({types})>(tap::g_fn[{index}])({', '.join(forward)})"
+    call = f"reinterpret_cast<{decl.result} (*)({types})>(tap::route()[{index}])({', '.join(forward)})"
     void = decl.result == "void"
     lines = [
         f'extern "C" {decl.result} {decl.name}({params}) {{',
@@ -137,6 +137,7 @@ def generate(header: str) -> str:
            f"const int kFunctionCount = {len(decls)};\n",
            f"const char* const kNames[] = {{\n{names}}};\n",
            f"void* g_fn[{len(decls)}];\n",
+           f"void* g_standin_fn[{len(decls)}];\n",
            "}  // namespace tap\n\n"]
     out += [function(i, d) for i, d in enumerate(decls)]
     return "".join(out)

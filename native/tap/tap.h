@@ -1,23 +1,45 @@
 // The cassette tap: a libzq3-c.so that forwards every core function to the
-// real core (ZQ_TAP_CORE) and, when ZQ_CASSETTE_RECORD names a file, records
-// each call, its return and each event into it (format: devkit/README.md).
+// real core (ZQ_TAP_CORE) and, while a recording is open, records each call,
+// its return and each event into a cassette (format: devkit/README.md).
 //
 // The forwarding functions are generated from core_api.h (gen_forward.py);
-// they use the pieces below.  Recording never blocks on the disk: a record is
-// encoded into one shared buffer under a short lock, and a writer thread
-// checksums the records and writes them out at least every 50 ms.
+// they use the pieces below.  The tap's code is split by concern:
+//   tap.cpp        the calls' bookkeeping, the event wrapper, the control API
+//   routes.cpp     the cores behind the tap: the real one and, for tests, the
+//                  stand-in, with an atomic route choosing between them
+//   buffer.cpp     the shared record buffer callers append to (Writer)
+//   recording.cpp  the cassette file: its header, END, the writer thread, fork
+// Recording never blocks on the disk: a record is encoded into one shared
+// buffer under a short lock, and a writer thread checksums the records and
+// writes them out at least every 50 ms.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "buffer.h"
 #include "core_api.h"
 
+#define TAP_API __attribute__((visibility("default")))
+
 extern "C" {
-// The tap's own control API.
-__attribute__((visibility("default"))) const char* zqtap_core_path(void);  // the core it forwards to (loaded)
-__attribute__((visibility("default"))) const char* zqtap_version(void);
+// The tap's own control API (devkit/README.md, "The recording tap").
+TAP_API const char* zqtap_core_path(void);     // the real core it forwards to (loaded)
+TAP_API const char* zqtap_standin_path(void);  // the stand-in behind it ("" when none was loaded)
+TAP_API const char* zqtap_version(void);
+// 1: calls go to the real core; 0: to the stand-in.  Returns the route before,
+// or -1 (nothing changed) for 0 when no stand-in is loaded.
+TAP_API int zqtap_route(int to_real_core);
+// Records into `path`, an existing empty file, from now on; with keep_secrets
+// the file is made private to its owner (0600) before anything is written.
+// 0, or -1 with the reason in zqtap_error().
+TAP_API int zqtap_record_start(const char* path, int keep_secrets);
+// Ends the recording: every record written, END included, and the file
+// closed.  Returns the calls lost (0: the cassette is complete), or -1 when
+// no recording was open; *calls receives the calls recorded.
+TAP_API long long zqtap_record_stop(unsigned long long* calls);
+TAP_API const char* zqtap_error(void);
 }
 
 namespace tap {
@@ -25,21 +47,32 @@ namespace tap {
 enum Kind : uint8_t { HEADER = 1, CALL = 2, RETURN = 3, EVENT = 4, END = 5 };
 enum Tag : uint8_t { NONE = 0, I32 = 1, I64 = 2, F64 = 3, BOOL = 4, TEXT = 5, BUF = 6, SECRET = 7, FNPTR = 8 };
 
-// Generated: the core functions by index, and their real addresses.
+// Generated: the core functions by index, their addresses in the real core
+// and in the stand-in (when one is loaded).
 extern const int kFunctionCount;
 extern const char* const kNames[];
 extern void* g_fn[];
+extern void* g_standin_fn[];
 
-extern bool g_ready;      // the real core is loaded (written once, under a once-flag)
-extern bool g_recording;  // records are being taken (atomic access)
+// The table calls are forwarded through: g_fn or g_standin_fn (atomic access).
+extern void** g_route;
+inline void* const* route() { return __atomic_load_n(&g_route, __ATOMIC_RELAXED); }
+
+extern bool g_ready;  // the cores are loaded (written once, under a once-flag)
 extern bool g_keep_secrets;
 
-void ensure_ready();  // loads the real core; on failure says so on stderr and exits
+// The recording's state (atomic access): off; on; or lost, where the cassette
+// can no longer be written (a failed write) and each call is only counted.
+enum Rec : uint8_t { kOff = 0, kOn = 1, kLost = 2 };
+extern uint8_t g_rec;
+inline bool recording() { return __atomic_load_n(&g_rec, __ATOMIC_RELAXED) == kOn; }
+void count_lost_call();  // a call made while the recording is lost
+
+void ensure_ready();  // loads the cores; on failure says so on stderr and exits
 uint64_t now_ns();
 uint32_t thread_index();
-EventCallback wrap_callback(EventCallback cb);  // what the real core is given instead of `cb`
-
-inline bool recording() { return __atomic_load_n(&g_recording, __ATOMIC_RELAXED); }
+EventCallback wrap_callback(EventCallback cb);  // what the core is given instead of `cb`
+void on_event(const char* msg_type, void* data, int data_len);
 
 // Appends one record to the shared buffer, holding its lock for its lifetime.
 // The record is dropped (and counted) when recording stopped or the buffer
@@ -99,10 +132,30 @@ public:
         cstr(addr ? *addr : nullptr);
     }
 
+    // The record is one call's CALL, or the RETURN of a call whose CALL was
+    // kept: dropping it loses that call.  `kept` (if given) is set when it is kept.
+    void counts_a_call(bool* kept) {
+        counts_ = true;
+        kept_ = kept;
+    }
+
 private:
-    void put(const void* p, size_t n);
+    // Inline: a field of a known size is then one move, not a call.
+    void put(const void* p, size_t n) {
+        if (!ok_) return;
+        if (!g_buf.reserve(n)) {
+            ok_ = false;
+            big_ = true;  // it outgrew the buffer's room
+            return;
+        }
+        memcpy(g_buf.p + g_buf.n, p, n);
+        g_buf.n += n;
+    }
     size_t start_;
     bool ok_;
+    bool big_ = false;
+    bool counts_ = false;
+    bool* kept_ = nullptr;
 };
 
 // One forwarded call: its sequence number, start time and place in the
@@ -111,8 +164,10 @@ class Call {
 public:
     explicit Call(int fn) : fn_(fn) {
         if (__builtin_expect(!__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE), 0)) ensure_ready();
-        rec_ = tap::recording();
+        uint8_t rec = __atomic_load_n(&g_rec, __ATOMIC_RELAXED);
+        rec_ = rec == kOn;
         if (rec_) t0_ = now_ns();
+        else if (__builtin_expect(rec == kLost, 0)) count_lost_call();
     }
     bool recording() const { return rec_; }
     void enter(Writer& w, int nargs);  // the CALL record's fixed fields
@@ -122,6 +177,7 @@ public:
 private:
     int fn_;
     bool rec_;
+    bool kept_ = false;  // the CALL record reached the buffer
     uint64_t t0_ = 0, seq_ = 0, prev_ = 0, duration_ = 0;
 };
 

@@ -253,7 +253,8 @@ def _loaded_core() -> ctypes.CDLL:
     The dynamic linker matches the name against the libraries already loaded
     (the extension's own dependency included), so this is the instance whose
     functions the extension calls, whichever file it came from.  Behind the
-    cassette tap it is the core the tap forwards to.
+    cassette tap it is the core the tap forwards to, or the stand-in it routes
+    to when it has one beside a real core.
     """
     try:
         from . import c_sdk  # noqa: F401  -- loads the core library with the extension
@@ -266,7 +267,11 @@ def _loaded_core() -> ctypes.CDLL:
         lib = ctypes.CDLL("libzq3-c.so", mode=os.RTLD_NOLOAD)
         if hasattr(lib, "zqtap_core_path"):  # the recording tap: the core is the one behind it
             lib.zqtap_core_path.restype = ctypes.c_char_p
-            lib = ctypes.CDLL(os.fsdecode(lib.zqtap_core_path()), mode=os.RTLD_NOLOAD)
+            behind = lib.zqtap_core_path()
+            if hasattr(lib, "zqtap_standin_path"):  # routing between a real core and the stand-in
+                lib.zqtap_standin_path.restype = ctypes.c_char_p
+                behind = lib.zqtap_standin_path() or behind
+            lib = ctypes.CDLL(os.fsdecode(behind), mode=os.RTLD_NOLOAD)
         return lib
     except OSError as e:
         raise RuntimeError(f"no libzq3-c.so is loaded in this process: {e}") from None

@@ -195,20 +195,19 @@ void finalised() {
 [[gnu::noinline]] void deliver_unheld(const char* msg_type, void* data, int data_len) {
     if (!Py_IsInitialized()) [[unlikely]]
         return;
+    // A thread Python knows (a live run's caller, one of threading's) uses
+    // its own state; for any other, PyGILState_Ensure makes one, which is
+    // kept by releasing the lock without releasing the state.
     KeptState& kept = t_kept;
-    if (kept.usable()) [[likely]] {
-        PyEval_RestoreThread(kept.ts);
+    PyThreadState* ts = kept.usable() ? kept.ts : PyGILState_GetThisThreadState();
+    if (ts) [[likely]] {
+        PyEval_RestoreThread(ts);
         deliver_held(msg_type, data, data_len);
         PyEval_SaveThread();
         return;
     }
-    // A thread Python knows (a live run's caller, one of threading's) uses
-    // its own state; for any other, PyGILState_Ensure makes one, which is
-    // kept by releasing the lock without releasing the state.
-    bool known = PyGILState_GetThisThreadState() != nullptr;
-    PyGILState_STATE state = PyGILState_Ensure();
+    PyGILState_Ensure();
     deliver_held(msg_type, data, data_len);
-    if (known) return PyGILState_Release(state);
     kept.ts = PyThreadState_Get();
     kept.generation = g_generation.load(std::memory_order_relaxed);
     PyEval_SaveThread();

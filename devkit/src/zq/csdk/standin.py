@@ -424,7 +424,7 @@ class StandIn:
             raise TypeError(f"period must be float, not {type(period).__name__}")
         if not 0 <= period <= 1e9:  # NaN included
             raise ValueError(f"period must be between 0 and 1e9 seconds, got {period}")
-        n = _int("count", count, low=0, high=2**63 - 1)
+        n = _int("count", count, low=0)
         self._done(self._lib.zqstub_start_ticker(mt, _length("msg_type", mt), round(period * 1e9), n), "ticker")
 
     def wait_ticker(self) -> int:

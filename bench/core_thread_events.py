@@ -97,47 +97,48 @@ def throughput(args: argparse.Namespace) -> dict:
     return {"python": interpreter(), "events": args.events, "per_second": rates}
 
 
+def _latency_run(core: StandIn, busy: int, rate: float, seconds: float) -> dict:
+    seen: list = []
+    stamps, now, frombytes = seen.append, time.monotonic_ns, int.from_bytes
+
+    def on_event(m, d):
+        stamps(now() - frombytes(d[:8], "little"))
+
+    c_sdk.py_zqi_set_data_callback(on_event)
+    core.set_live(True)
+    core.set_delivery_thread(True)
+    stop = threading.Event()
+
+    def spin():
+        x = 0
+        while not stop.is_set():
+            for i in range(1000):
+                x += i
+
+    spinners = [threading.Thread(target=spin) for _ in range(busy)]
+    for t in spinners:
+        t.start()
+    count = int(rate * seconds)
+    core.start_ticker(b"tick", 1 / rate, count)
+    finisher = threading.Thread(target=lambda: (core.wait_ticker(), time.sleep(0.2), c_sdk.py_zqi_stop()))
+    finisher.start()
+    live.run()
+    finisher.join()
+    stop.set()
+    for t in spinners:
+        t.join()
+    core.reset()
+    lat = sorted(seen)
+    if len(lat) != count:
+        raise SystemExit(f"{len(lat)} of {count} events delivered")
+    return {"p50_us": lat[len(lat) // 2] / 1e3, "p99_us": lat[int(len(lat) * 0.99)] / 1e3, "max_us": lat[-1] / 1e3}
+
+
 def latency(args: argparse.Namespace) -> dict:
     core = _core()
     out = {"python": interpreter(), "rate": args.rate, "seconds": args.seconds}
     for busy in (0, 1):
-        seen: list = []
-        stamps = seen.append
-        now = time.monotonic_ns
-        frombytes = int.from_bytes
-
-        def on_event(m, d):
-            stamps(now() - frombytes(d[:8], "little"))
-
-        c_sdk.py_zqi_set_data_callback(on_event)
-        core.set_live(True)
-        core.set_delivery_thread(True)
-        stop = threading.Event()
-
-        def spin():
-            x = 0
-            while not stop.is_set():
-                for i in range(1000):
-                    x += i
-
-        spinners = [threading.Thread(target=spin) for _ in range(busy)]
-        for t in spinners:
-            t.start()
-        count = int(args.rate * args.seconds)
-        core.start_ticker(b"tick", 1 / args.rate, count)
-        finisher = threading.Thread(target=lambda: (core.wait_ticker(), time.sleep(0.2), c_sdk.py_zqi_stop()))
-        finisher.start()
-        live.run()
-        finisher.join()
-        stop.set()
-        for t in spinners:
-            t.join()
-        core.reset()
-        lat = sorted(seen)
-        if len(lat) != count:
-            raise SystemExit(f"{len(lat)} of {count} events delivered")
-        out[f"busy{busy}"] = {"p50_us": lat[len(lat) // 2] / 1e3, "p99_us": lat[int(len(lat) * 0.99)] / 1e3,
-                              "max_us": lat[-1] / 1e3}
+        out[f"busy{busy}"] = _latency_run(core, busy, args.rate, args.seconds)
     return out
 
 
@@ -228,7 +229,8 @@ def main() -> None:
     args = p.parse_args()
     if args.cmd == "table":
         return table(args)
-    print(json.dumps({"throughput": throughput, "latency": latency, "instructions": instructions, "one": one}[args.cmd](args)))
+    commands = {"throughput": throughput, "latency": latency, "instructions": instructions, "one": one}
+    print(json.dumps(commands[args.cmd](args)))
 
 
 if __name__ == "__main__":

@@ -19,18 +19,20 @@ namespace standin {
 //
 // Two condition variables, so that nobody is woken for nothing: `work_` is
 // what a deliverer waits on (the delivery thread, or zqi_run delivering on
-// its own thread in live mode): an event queued, a run begun, a stop, the
-// thread to quit.  `done_` is what zqi_run waits on while the delivery thread
-// delivers: a stop, the queue drained, the thread gone.  Delivering an event
-// wakes no one.
+// its own thread in live mode): an event queued during a run, a run begun, a
+// stop, the thread to quit.  `done_` is what zqi_run waits on while the
+// delivery thread delivers: a stop, the queue drained, the thread gone.
+// Delivering an event wakes no one, nor does queueing one outside a run.
 class EventLoop {
 public:
     void push(const char* type, size_t type_len, const char* data, size_t stored, int data_len, int flags) {
+        bool wake;
         {
             Lock l(m_);
             q_.push(type, type_len, data, stored, data_len, flags);
+            wake = running_ > 0;  // a deliverer waits for a run first, and run() wakes it
         }
-        work_.notify_all();  // no system call unless someone waits
+        if (wake) work_.notify_all();
     }
     size_t size() {
         Lock l(m_);

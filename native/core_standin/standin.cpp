@@ -337,11 +337,10 @@ SCALAR(zqi_smart_reorder_cancel, (int a), .i(a))
 // A run that reached the stand-in by mistake must not pass for one on the
 // vendor's core: the first zqi_init or zqi_run of a process says so on stderr,
 // unless a test or the example has taken control (zqstub_take_control).
-bool g_controlled = false;
+std::atomic<bool> g_controlled{false};
 void announce() {
-    static bool said = false;
-    if (g_controlled || said) return;
-    said = true;
+    static std::atomic<bool> said{false};
+    if (g_controlled || said.exchange(true)) return;
     fputs("libzq3-c.so: this is the stand-in core library for tests, not the vendor's: "
           "no server is reached and no order is placed\n", stderr);
 }

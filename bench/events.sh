@@ -6,7 +6,7 @@
 #   bash bench/events.sh [PYTHON...]   default: 3.13, and the free-threaded
 #                                      3.13t when /var/lib/zq-ci/python3.13t has it
 #   RATE=1000 DURATION=10              latency: events per second, seconds per run
-#   EVENTS=200000 ROUNDS=5             throughput: events per run, runs per path
+#   EVENTS=20000 ROUNDS=25             throughput: events per run, runs per path
 #   CG=1                               also count instructions per event (callgrind)
 set -euo pipefail
 
@@ -35,7 +35,7 @@ for BASE in "$@"; do
     S="$ROOT/bench/core_thread_events.py"
     echo "measuring on $TAG" >&2
     "$PY" "$S" latency --rate "${RATE:-1000}" --seconds "${DURATION:-10}" > "$OUT/latency.json"
-    "$PY" "$S" throughput --events "${EVENTS:-200000}" --rounds "${ROUNDS:-5}" > "$OUT/throughput.json"
+    "$PY" "$S" throughput --events "${EVENTS:-20000}" --rounds "${ROUNDS:-25}" > "$OUT/throughput.json"
     if [ "${CG:-0}" = "1" ]; then
         "$PY" "$S" instructions > "$OUT/instructions.json"
     else

@@ -12,8 +12,8 @@
 #include "call_log.h"
 #include "event_queue.h"
 #include "live_loop.h"
-#include "replay.h"
 #include "ticker.h"
+#include "replay.h"
 
 #include <atomic>
 #include <cstdio>
@@ -30,7 +30,9 @@ namespace replay = standin::replay;
 struct FnState {
     explicit FnState(const char* n);
     // What an unscripted call reads and writes, together in one cache line.
-    // Calls may come from several threads at once: the count is atomic.
+    // The count is atomic: calls made outside the bridge's core lock (a live
+    // run's zqi_run and zqi_stop, the core's own thread) may count at once.
+    // What a test scripts (status, reply, modes) it sets before the calls.
     std::atomic<long> calls{0};
     int status = 0;
     int deliver = 0;    // events to deliver during each call (-1: all)
@@ -65,7 +67,7 @@ FnState* find(const char* fn) {
     return it == registry().end() ? nullptr : it->second;
 }
 
-// Read by every call on any thread, written by zqstub_set_logging.
+// Switched by the control API while core calls run on other threads.
 std::atomic<bool> g_logging{true};
 // Made once and never destroyed: a delivery thread may still wait on it at exit.
 standin::EventLoop& g_loop = *new standin::EventLoop;
@@ -495,7 +497,7 @@ int zqstub_deliver_during(const char* fn, int count) {
 
 long zqstub_calls(const char* fn) {
     FnState* st = find(fn);
-    return st ? st->calls.load() : -1;
+    return st ? st->calls.load(std::memory_order_relaxed) : -1;
 }
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {

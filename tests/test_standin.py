@@ -85,6 +85,12 @@ MISUSES = [(f"{name} fn={fn!r}", lambda c, name=name, fn=fn, args=args: getattr(
     ("logging str", lambda c: c.logging("off"), TypeError, r"^on must be bool, not str$"),
     ("live str", lambda c: c.set_live("on"), TypeError, r"^on must be bool, not str$"),
     ("delivery thread None", lambda c: c.set_delivery_thread(None), TypeError, r"^on must be bool, not NoneType$"),
+    ("ticker period negative", lambda c: c.start_ticker(b"t", -1e-3, 5), ValueError,
+     r"^period must be between 0 and 1e9 seconds, got -0.001$"),
+    ("ticker period NaN", lambda c: c.start_ticker(b"t", float("nan"), 5), ValueError, r"^period must be between"),
+    ("ticker period str", lambda c: c.start_ticker(b"t", "1", 5), TypeError, r"^period must be float, not str$"),
+    ("ticker count negative", lambda c: c.start_ticker(b"t", 0, -1), ValueError, r"^count must be at least 0, got -1$"),
+    ("ticker msg_type None", lambda c: c.start_ticker(None, 0, 1), TypeError, r"^msg_type must be bytes, .* not NoneType$"),
 ]
 
 

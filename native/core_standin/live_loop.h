@@ -16,14 +16,23 @@ namespace standin {
 // under one mutex, so events may be queued from any thread while a run waits
 // or delivers.  The callback is always called with the mutex released: it may
 // queue events, stop the run or call any core function.
+//
+// Two condition variables, so that nobody is woken for nothing: `work_` is
+// what a deliverer waits on (the delivery thread, or zqi_run delivering on
+// its own thread in live mode): an event queued during a run, a run begun, a
+// stop, the thread to quit.  `done_` is what zqi_run waits on while the
+// delivery thread delivers: a stop, the queue drained, the thread gone.
+// Delivering an event wakes no one, nor does queueing one outside a run.
 class EventLoop {
 public:
     void push(const char* type, size_t type_len, const char* data, size_t stored, int data_len, int flags) {
+        bool wake;
         {
             Lock l(m_);
             q_.push(type, type_len, data, stored, data_len, flags);
+            wake = running_ > 0;  // a deliverer waits for a run first, and run() wakes it
         }
-        cv_.notify_all();
+        if (wake) work_.notify_all();
     }
     size_t size() {
         Lock l(m_);
@@ -47,22 +56,27 @@ public:
     // zqi_run.  Not live: delivers until the queue is empty or stop() is
     // called.  Live: waits for events queued from any thread and delivers
     // them until stop().  With the delivery thread on, that thread delivers
-    // and this one only waits (not live: until the queue is empty).
+    // and this one only waits (not live: until the queue is empty); should
+    // the thread be switched off meanwhile, this one delivers the rest.
     void run() {
         Unique l(m_);
         stop_ = false;
-        running_ = true;
-        cv_.notify_all();
-        if (thread_) {
-            cv_.wait(l, [&] { return stop_ || (!live_ && q_.empty() && !delivering_); });
-        } else {
-            for (;;) {
-                if (live_) cv_.wait(l, [&] { return stop_ || !q_.empty(); });
-                if (stop_ || q_.empty()) break;
+        ++running_;
+        work_.notify_all();
+        for (;;) {
+            if (stop_) break;
+            if (thread_) {
+                done_.wait(l, [&] { return stop_ || !thread_ || (!live_ && q_.empty() && !delivering_); });
+                if (thread_ || stop_) break;
+            } else if (!q_.empty()) {
                 deliver(l);
+            } else if (!live_) {
+                break;
+            } else {
+                work_.wait(l, [&] { return stop_ || !live_ || thread_ || !q_.empty(); });
             }
         }
-        running_ = false;
+        --running_;
     }
 
     // zqi_stop: ends the run in progress after the event being delivered.
@@ -71,7 +85,8 @@ public:
             Lock l(m_);
             stop_ = true;
         }
-        cv_.notify_all();
+        work_.notify_all();
+        done_.notify_all();
     }
 
     void set_live(bool on) {
@@ -79,24 +94,30 @@ public:
             Lock l(m_);
             live_ = on;
         }
-        cv_.notify_all();
+        work_.notify_all();
+        done_.notify_all();
     }
 
     // Starts or ends the delivery thread.  Ending it waits for the event it is
     // delivering; called from that very thread (a handler), it lets it finish.
+    // Each thread quits when the generation it was started in is over, so a
+    // thread started at once again never keeps the old one alive.
     void set_delivery_thread(bool on) {
         Unique l(m_);
         if (on == (thread_ != nullptr)) return;
         if (on) {
-            quit_ = false;
-            thread_ = new std::thread([this] { deliver_forever(); });
+            unsigned generation = generation_;
+            thread_ = new std::thread([this, generation] { deliver_forever(generation); });
+            l.unlock();
+            work_.notify_all();  // a live run waiting to deliver itself now waits for the thread
             return;
         }
         std::thread* t = thread_;
         thread_ = nullptr;
-        quit_ = true;
+        ++generation_;
         l.unlock();
-        cv_.notify_all();
+        work_.notify_all();
+        done_.notify_all();
         if (t->get_id() == std::this_thread::get_id()) {
             t->detach();
         } else {
@@ -134,28 +155,30 @@ private:
         return true;
     }
 
-    // The delivery thread: delivers queued events, in order, while a run is in progress.
-    void deliver_forever() {
+    // The delivery thread: delivers queued events, in order, while a run is
+    // in progress.  zqi_run's waiter is woken once the queue is drained.
+    void deliver_forever(unsigned generation) {
         Unique l(m_);
         for (;;) {
-            cv_.wait(l, [&] { return quit_ || (running_ && !stop_ && !q_.empty()); });
-            if (quit_) return;
+            work_.wait(l, [&] { return generation_ != generation || (running_ && !stop_ && !q_.empty()); });
+            if (generation_ != generation) return;
             delivering_ = true;
             deliver(l);
             delivering_ = false;
-            cv_.notify_all();
+            if (q_.empty() && !live_) done_.notify_all();
         }
     }
 
     std::mutex m_;
-    std::condition_variable cv_;  // queue grown, run begun, stop requested, delivery done, thread to quit
+    std::condition_variable work_;  // for a deliverer: event queued, run begun, stop, thread switched
+    std::condition_variable done_;  // for zqi_run under the delivery thread: stop, queue drained, thread gone
     EventQueue q_;
     EventCallback cb_ = nullptr;
     bool stop_ = false;
     bool live_ = false;
-    bool running_ = false;
     bool delivering_ = false;
-    bool quit_ = false;
+    int running_ = 0;               // zqi_run calls in progress (a handler may nest one)
+    unsigned generation_ = 0;       // of the delivery thread; moved on when it is switched off
     std::thread* thread_ = nullptr;  // owned; a pointer so that exit never destroys a running thread
 };
 

@@ -12,8 +12,10 @@
 #include "call_log.h"
 #include "event_queue.h"
 #include "live_loop.h"
+#include "ticker.h"
 #include "replay.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -28,7 +30,10 @@ namespace replay = standin::replay;
 struct FnState {
     explicit FnState(const char* n);
     // What an unscripted call reads and writes, together in one cache line.
-    long calls = 0;
+    // The count is atomic: calls made outside the bridge's core lock (a live
+    // run's zqi_run and zqi_stop, the core's own thread) may count at once.
+    // What a test scripts (status, reply, modes) it sets before the calls.
+    std::atomic<long> calls{0};
     int status = 0;
     int deliver = 0;    // events to deliver during each call (-1: all)
     int mode = ZQSTUB_NORMAL;
@@ -62,9 +67,11 @@ FnState* find(const char* fn) {
     return it == registry().end() ? nullptr : it->second;
 }
 
-bool g_logging = true;
+// Switched by the control API while core calls run on other threads.
+std::atomic<bool> g_logging{true};
 // Made once and never destroyed: a delivery thread may still wait on it at exit.
 standin::EventLoop& g_loop = *new standin::EventLoop;
+standin::Ticker& g_ticker = *new standin::Ticker(g_loop);
 standin::CallLog g_log;
 // The log is written by core calls on any thread: during a live run the
 // caller of zqi_run does not hold the interpreter lock that orders the rest.
@@ -332,11 +339,10 @@ SCALAR(zqi_smart_reorder_cancel, (int a), .i(a))
 // A run that reached the stand-in by mistake must not pass for one on the
 // vendor's core: the first zqi_init or zqi_run of a process says so on stderr,
 // unless a test or the example has taken control (zqstub_take_control).
-bool g_controlled = false;
+std::atomic<bool> g_controlled{false};
 void announce() {
-    static bool said = false;
-    if (g_controlled || said) return;
-    said = true;
+    static std::atomic<bool> said{false};
+    if (g_controlled || said.exchange(true)) return;
     fputs("libzq3-c.so: this is the stand-in core library for tests, not the vendor's: "
           "no server is reached and no order is placed\n", stderr);
 }
@@ -438,6 +444,7 @@ extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
 extern "C" {
 
 void zqstub_reset(void) {
+    g_ticker.stop();
     g_loop.reset();
     for (auto& kv : registry()) kv.second->reset();
     std::lock_guard<std::mutex> lock(g_log_mutex);
@@ -490,7 +497,7 @@ int zqstub_deliver_during(const char* fn, int count) {
 
 long zqstub_calls(const char* fn) {
     FnState* st = find(fn);
-    return st ? st->calls : -1;
+    return st ? st->calls.load(std::memory_order_relaxed) : -1;
 }
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
@@ -503,6 +510,19 @@ void zqstub_queue_event(const char* msg_type, int type_len, const void* data, in
 }
 
 int zqstub_queue_size(void) { return static_cast<int>(g_loop.size()); }
+
+int zqstub_start_ticker(const char* msg_type, int type_len, long long period_ns, long long count) {
+    if (!msg_type || type_len < 0 || period_ns < 0 || count < 0) return -1;
+    if (zqstub_replay_active()) return 0;  // events come from the cassette
+    g_ticker.start(msg_type, static_cast<size_t>(type_len), period_ns, count);
+    return 0;
+}
+
+long long zqstub_wait_ticker(void) { return g_ticker.wait(); }
+
+long long zqstub_stop_ticker(void) { return g_ticker.stop(); }
+
+long long zqstub_monotonic_ns(void) { return standin::Ticker::now_ns(); }
 
 void* zqstub_callback(void) { return reinterpret_cast<void*>(g_loop.callback()); }
 
@@ -529,9 +549,15 @@ int zqstub_set_log_capacity(long capacity) {
     return 0;
 }
 
-long zqstub_log_capacity(void) { return g_log.capacity(); }
+long zqstub_log_capacity(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_log.capacity();
+}
 
-long zqstub_log_dropped(void) { return g_log.dropped(); }
+long zqstub_log_dropped(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_log.dropped();
+}
 
 int zqstub_function_count(void) { return static_cast<int>(registry().size()); }
 

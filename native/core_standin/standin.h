@@ -50,6 +50,18 @@ void zqstub_set_live(int on);
 // thread).  Switching it off waits for the event in delivery.
 void zqstub_set_delivery_thread(int on);
 
+// The ticker: a thread of the stand-in's own queues `count` events of type
+// msg_type (type_len bytes), one every period_ns nanoseconds from its start
+// (0: one after the other), as a server's market data comes in.  Each
+// payload is 16 bytes: the CLOCK_MONOTONIC time it was queued at in ns (the
+// clock of zqstub_monotonic_ns and of Python's time.monotonic_ns), then the
+// event's number from 0, both 64-bit little-endian.  Starting it again
+// stops the one running; reset stops it.  0, or -1 for a negative argument.
+int zqstub_start_ticker(const char* msg_type, int type_len, long long period_ns, long long count);
+long long zqstub_wait_ticker(void);  // waits for its last event; the number it queued
+long long zqstub_stop_ticker(void);  // ends it early; the number it queued
+long long zqstub_monotonic_ns(void);
+
 // The call log: one JSON object per call, oldest first.  It keeps the newest
 // `capacity` calls: each call beyond that drops the oldest line and is counted
 // in zqstub_log_dropped.  zqstub_reset restores the default capacity.

@@ -1,5 +1,6 @@
 // The event bridge: the one native callback the core library calls, and its
 // registration.  Each event becomes f(msg_type, data) on the calling thread.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -157,13 +158,59 @@ bool taken_by_live_run() {
     if (saved) PyErr_SetRaisedException(saved.release());
 }
 
+// The thread state of a core thread, one that Python did not start: made at
+// its first event and kept for the next ones, so that an event costs a take
+// and a release of the lock rather than a state made and freed.  The thread
+// frees it when it ends, taking the lock once more to do so (a thread state
+// is cleared and deleted by its own thread: deleting it from another would
+// unbind that thread's own state on 3.12 and later, and the free-threaded
+// build clears per-thread allocator state there); a thread that holds the
+// lock must therefore not wait for a core thread to end.  From the moment
+// the interpreter finalises, the states are the interpreter's to free.
+std::atomic<unsigned> g_generation{1};  // moved on at the end of each finalisation
+
+struct KeptState {
+    PyThreadState* ts = nullptr;
+    unsigned generation = 0;
+
+    bool usable() const { return ts && generation == g_generation.load(std::memory_order_relaxed); }
+    ~KeptState() {
+        if (!usable() || !Py_IsInitialized()) return;
+        PyEval_RestoreThread(ts);
+        PyGILState_Release(PyGILState_UNLOCKED);  // the first event's: clears and deletes it, releases the lock
+    }
+};
+thread_local KeptState t_kept;
+
+std::atomic<bool> g_at_exit_registered{false};
+void finalised() {
+    g_generation.fetch_add(1, std::memory_order_relaxed);
+    g_at_exit_registered.store(false, std::memory_order_relaxed);
+}
+
 // One event on a thread that does not hold the lock: a live run's, or a
 // thread of the core library's own.  The lock is taken for the event and
-// released after; until it is free the thread waits here.
+// released after; until it is free the thread waits here.  Once the
+// interpreter is finalising or gone, the event is dropped: nothing can run it.
 [[gnu::noinline]] void deliver_unheld(const char* msg_type, void* data, int data_len) {
-    PyGILState_STATE state = PyGILState_Ensure();
+    if (!Py_IsInitialized()) [[unlikely]]
+        return;
+    // A thread Python knows (a live run's caller, one of threading's) uses
+    // its own state; for any other, PyGILState_Ensure makes one, which is
+    // kept by releasing the lock without releasing the state.
+    KeptState& kept = t_kept;
+    PyThreadState* ts = kept.usable() ? kept.ts : PyGILState_GetThisThreadState();
+    if (ts) [[likely]] {
+        PyEval_RestoreThread(ts);
+        deliver_held(msg_type, data, data_len);
+        PyEval_SaveThread();
+        return;
+    }
+    PyGILState_Ensure();
     deliver_held(msg_type, data, data_len);
-    PyGILState_Release(state);
+    kept.ts = PyThreadState_Get();
+    kept.generation = g_generation.load(std::memory_order_relaxed);
+    PyEval_SaveThread();
 }
 
 extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len) {
@@ -178,6 +225,9 @@ extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len)
 
 int events_init() {
     if (!g_context && !(g_context = PyUnicode_InternFromString("c_sdk.callback_wrapper"))) return -1;
+    // Kept thread states outlive neither the interpreter's finalisation nor
+    // a later initialisation's states (an embedding application may do both).
+    if (!g_at_exit_registered.exchange(true) && Py_AtExit(finalised) < 0) g_at_exit_registered = false;
     return 0;
 }
 

@@ -618,6 +618,16 @@ def event_cases(m, core) -> List[Case]:
     add("live run, raising handler on the delivery thread", delivers(three, live.run, 3, 3),
         both(register(raising), threaded[0]), threaded[1])
 
+    def thread_lifetime():
+        # A delivery thread started and ended per call: the thread state the
+        # bridge keeps for it goes with it.
+        threaded[0]()
+        try:
+            delivers(three, live.run, 3, 0, lambda r: r == 0)()
+        finally:
+            threaded[1]()
+    add("live run, a delivery thread per run", thread_lifetime, register(counting))
+
     def interrupt(t_, d):
         seen[0] += 1
         raise KeyboardInterrupt

@@ -78,7 +78,7 @@ if TYPE_CHECKING:
     from ._replay import MatchRules
 
 __all__ = ["StandIn", "Call", "Buffer", "UnknownFunctionError", "NORMAL", "NULL_REPLY", "NEGATIVE_LENGTH",
-           "NULL_TEXT", "DEFAULT_LOG_CAPACITY", "Data"]
+           "NULL_TEXT", "DEFAULT_LOG_CAPACITY", "Data", "ticks"]
 
 # Reply modes (set_mode).
 NORMAL = 0
@@ -207,6 +207,9 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("zqstub_callback", ctypes.c_void_p, []),
     ("zqstub_set_live", None, [ctypes.c_int]),
     ("zqstub_set_delivery_thread", None, [ctypes.c_int]),
+    ("zqstub_start_ticker", ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_longlong, ctypes.c_longlong]),
+    ("zqstub_wait_ticker", ctypes.c_longlong, []),
+    ("zqstub_stop_ticker", ctypes.c_longlong, []),
     ("zqstub_log_count", ctypes.c_int, []),
     ("zqstub_log_entry", ctypes.c_char_p, [ctypes.c_int]),
     ("zqstub_log_clear", None, []),
@@ -222,6 +225,11 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("zqstub_replay_full_report", ctypes.c_char_p, []),
     ("zqstub_replay_active", ctypes.c_int, []),
 ]
+
+
+def ticks(data: bytes) -> Tuple[int, int]:
+    """The ticker's payload: ``(queued_at, number)``, queued_at in ``time.monotonic_ns()`` nanoseconds."""
+    return int.from_bytes(data[:8], "little"), int.from_bytes(data[8:16], "little")
 
 
 def _mapped_file(address: int) -> Optional[str]:
@@ -412,6 +420,26 @@ class StandIn:
             checked.append((mt, _length(f"events[{i}] msg_type", mt), payload, _length(f"events[{i}] data", payload)))
         for mt, type_len, payload, n in checked:
             self._lib.zqstub_queue_event(mt, type_len, payload, n, 0)
+
+    def start_ticker(self, msg_type: Data, period: float, count: int) -> None:
+        """Queue `count` events from a thread of the stand-in's own, one every `period` seconds (0: one after
+        the other); see :func:`ticks`.  Starting it again stops the one running; ``reset`` stops it."""
+        mt = _data("msg_type", msg_type, none_ok=False)
+        assert mt is not None
+        if isinstance(period, bool) or not isinstance(period, (int, float)):
+            raise TypeError(f"period must be float, not {type(period).__name__}")
+        if not 0 <= period <= 1e9:  # NaN included
+            raise ValueError(f"period must be between 0 and 1e9 seconds, got {period}")
+        n = _int("count", count, low=0)
+        self._done(self._lib.zqstub_start_ticker(mt, _length("msg_type", mt), round(period * 1e9), n), "ticker")
+
+    def wait_ticker(self) -> int:
+        """Wait for the ticker's last event to be queued; the number it queued."""
+        return int(self._lib.zqstub_wait_ticker())
+
+    def stop_ticker(self) -> int:
+        """End the ticker early; the number it queued."""
+        return int(self._lib.zqstub_stop_ticker())
 
     def queue_size(self) -> int:
         """Events queued and not yet delivered."""

@@ -9,7 +9,7 @@
 // matched call up to its RETURN are then its events (delivered, each followed
 // by the calls its handler makes) and its answer.  Before its RETURN, a call
 // waits for the calls of other lanes that the recording has during it (a live
-// run's zqi_stop from another thread, say), at most kWait; the events of an
+// run's zqi_stop from another thread, say), at most wait_limit(); the events of an
 // idle lane (a core's own thread) are delivered by whichever call the
 // recording has them during.
 #pragma GCC visibility push(default)
@@ -18,6 +18,7 @@
 #include "replay_engine.h"
 
 #include <chrono>
+#include <cstdlib>
 
 namespace standin::replay {
 
@@ -25,7 +26,17 @@ unsigned char g_state = kUnchecked;
 
 namespace {
 
-constexpr auto kWait = std::chrono::seconds(10);
+// How long a call waits for other threads' calls: 10 s, or ZQ_CASSETTE_WAIT_MS
+// (read once; the fuzz target, which replays from one thread, sets 0).
+std::chrono::milliseconds wait_limit() {
+    static const std::chrono::milliseconds limit = [] {
+        const char* v = std::getenv("ZQ_CASSETTE_WAIT_MS");
+        char* end = nullptr;
+        long ms = v && *v ? std::strtol(v, &end, 10) : -1;
+        return std::chrono::milliseconds(end && !*end && ms >= 0 ? ms : 10000);
+    }();
+    return limit;
+}
 
 // The lane whose event this thread is delivering, while its handler runs.
 struct Context {
@@ -340,7 +351,7 @@ bool Engine::settle(Lock& lk, Lane& l, uint64_t before, uint64_t since) {
         }
         if (!wait || waited) return true;
         ++waiting_;
-        waited = moved_.wait_for(lk, kWait) == std::cv_status::timeout;
+        waited = moved_.wait_for(lk, wait_limit()) == std::cv_status::timeout;
         --waiting_;
         if (gen != generation_) return false;
     }

@@ -156,6 +156,33 @@ inline PyObject* generic_getattr_no_raise(PyObject* obj, PyObject* name) {
 }
 
 // ---------------------------------------------------------------------------
+// The pieces of PyErr_PrintEx that print, for printing an exception without
+// PyErr_PrintEx's handling of SystemExit and KeyboardInterrupt.
+//
+// The default display of an exception and its chain on sys.stderr:
+// PyErr_DisplayException from 3.12; 3.11 has only the three-part
+// PyErr_Display, which reads the traceback it is given.
+inline void display_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exc);
+#else
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    PyErr_Display(nullptr, exc, tb ? tb.get() : Py_None);
+#endif
+}
+
+// The report of an audit hook's failure on the "sys.excepthook" event, in
+// PyErr_PrintEx's words: PyErr_FormatUnraisable is public from 3.13; 3.11
+// and 3.12 export only the older private call with the message's tail.
+inline void write_unraisable_in_audit_hook() {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyErr_FormatUnraisable("Exception ignored in audit hook");
+#else
+    _PyErr_WriteUnraisableMsg("in audit hook", nullptr);
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Whether the calling thread is the main thread, the one the interpreter was
 // started on: 1, 0, or -1 with an exception set.  3.11 and 3.12 declare the
 // interpreter's own test; 3.13 keeps it internal, and its _thread reports

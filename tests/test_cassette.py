@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 import time
-import zlib
 from pathlib import Path
 
 import pytest

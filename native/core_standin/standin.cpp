@@ -14,6 +14,7 @@
 #include "live_loop.h"
 #include "replay.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -28,7 +29,10 @@ namespace replay = standin::replay;
 struct FnState {
     explicit FnState(const char* n);
     // What an unscripted call reads and writes, together in one cache line.
-    long calls = 0;
+    // The count is atomic: calls made outside the bridge's core lock (a live
+    // run's zqi_run and zqi_stop, the core's own thread) may count at once.
+    // What a test scripts (status, reply, modes) it sets before the calls.
+    std::atomic<long> calls{0};
     int status = 0;
     int deliver = 0;    // events to deliver during each call (-1: all)
     int mode = ZQSTUB_NORMAL;
@@ -62,7 +66,8 @@ FnState* find(const char* fn) {
     return it == registry().end() ? nullptr : it->second;
 }
 
-bool g_logging = true;
+// Switched by the control API while core calls run on other threads.
+std::atomic<bool> g_logging{true};
 // Made once and never destroyed: a delivery thread may still wait on it at exit.
 standin::EventLoop& g_loop = *new standin::EventLoop;
 standin::CallLog g_log;
@@ -529,9 +534,15 @@ int zqstub_set_log_capacity(long capacity) {
     return 0;
 }
 
-long zqstub_log_capacity(void) { return g_log.capacity(); }
+long zqstub_log_capacity(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_log.capacity();
+}
 
-long zqstub_log_dropped(void) { return g_log.dropped(); }
+long zqstub_log_dropped(void) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_log.dropped();
+}
 
 int zqstub_function_count(void) { return static_cast<int>(registry().size()); }
 

@@ -62,11 +62,11 @@ def measure() -> dict:
                 start = threading.Barrier(n + 1)
                 calls = [make(c_sdk, req) for _ in range(n)]
 
-                def body(call):
+                def body(call, start):
                     start.wait()
                     for _ in range(CALLS):
                         call()
-                threads = [threading.Thread(target=body, args=(c,)) for c in calls]
+                threads = [threading.Thread(target=body, args=(c, start)) for c in calls]
                 for t in threads:
                     t.start()
                 start.wait()

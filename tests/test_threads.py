@@ -12,7 +12,6 @@ import subprocess
 import sys
 import sysconfig
 import threading
-import time
 
 import pytest
 
@@ -112,9 +111,9 @@ DISTURBERS = [_rebind_globals, _swap_handler, _swap_mapping]
 
 def test_import_leaves_the_interpreter_lock_as_it_was():
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    out = subprocess.run([sys.executable, "-W", "error", "-c",
-                          "import sys; from zq.csdk import c_sdk; f = getattr(sys, '_is_gil_enabled', None); print(f and f())"],
-                         env=env, capture_output=True, text=True, check=True)
+    script = "import sys; from zq.csdk import c_sdk; f = getattr(sys, '_is_gil_enabled', None); print(f and f())"
+    out = subprocess.run([sys.executable, "-W", "error", "-c", script], env=env, capture_output=True, text=True,
+                         check=True)
     assert out.stderr == ""
     assert out.stdout.strip() == ("False" if FREE_THREADED else "None" if sys.version_info < (3, 13) else "True")
 

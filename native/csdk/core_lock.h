@@ -15,6 +15,9 @@
 // by a waiter, nor a collection by either.
 //
 // On the regular builds each type is empty and every use compiles away.
+// CSDK_MEASURE_WITHOUT_CORE_LOCK does the same on the free-threaded build,
+// for the benchmark that names the lock's cost; such a build breaks the core
+// library's contract and is for measuring only.
 #pragma once
 #include <Python.h>
 
@@ -22,7 +25,7 @@
 
 namespace csdk {
 
-#if CSDK_FREE_THREADED
+#if CSDK_FREE_THREADED && !defined(CSDK_MEASURE_WITHOUT_CORE_LOCK)
 
 namespace core_lock {
 
@@ -92,10 +95,23 @@ private:
     int depth_;
 };
 
-// Detached from the interpreter for as long as it lives: for a core call
-// that blocks (zqi_run), which would otherwise hold up every collection and
-// every other stop of the world until it returned.  Events it delivers on
-// this thread attach again through the bridge.
+#else
+
+struct CoreCall {
+    CoreCall() {}
+    void end() {}
+};
+struct CoreYield {
+    CoreYield() {}
+};
+#endif
+
+// Detached from the interpreter for as long as it lives, where there is no
+// interpreter lock: for a core call that blocks (zqi_run), which would
+// otherwise hold up every collection and every other stop of the world until
+// it returned.  Events it delivers on this thread attach again through the
+// bridge.  With the lock, the call blocks holding it, as it always has.
+#if CSDK_FREE_THREADED
 class Detached {
 public:
     Detached() : state_(PyEval_SaveThread()) {}
@@ -106,20 +122,10 @@ public:
 private:
     PyThreadState* state_;
 };
-
 #else
-
-struct CoreCall {
-    CoreCall() {}
-    void end() {}
-};
-struct CoreYield {
-    CoreYield() {}
-};
 struct Detached {
     Detached() {}
 };
-
 #endif
 
 }  // namespace csdk

@@ -495,7 +495,7 @@ int zqstub_deliver_during(const char* fn, int count) {
 
 long zqstub_calls(const char* fn) {
     FnState* st = find(fn);
-    return st ? st->calls : -1;
+    return st ? st->calls.load(std::memory_order_relaxed) : -1;
 }
 
 void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {

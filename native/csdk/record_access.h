@@ -85,11 +85,22 @@ enum : unsigned char {
     kFastData = 1,  // self.data is the slot
     kFastNew = 2,   // T(data) is object.__new__ plus the slot filled
 };
-// One word per entry, (tag << 8) | bits, read and written whole: threads that
-// remember verdicts at once never leave one type's tag beside another's bits.
+// Without the interpreter lock, threads that remember verdicts at once must
+// never leave one type's tag beside another's bits: there each entry is one
+// word, (tag << 8) | bits, read and written whole.  With the lock, the pair.
+#if CSDK_FREE_THREADED
 extern uint64_t g_verdicts[256];
-
-inline uint64_t verdict_word(unsigned int tag, unsigned char bits) { return (uint64_t{tag} << 8) | bits; }
+inline void remember(unsigned int tag, unsigned char bits) {
+    __atomic_store_n(&g_verdicts[tag & 255], (uint64_t{tag} << 8) | bits, __ATOMIC_RELAXED);
+}
+#else
+struct Verdict {
+    unsigned int tag;
+    unsigned char bits;
+};
+extern Verdict g_verdicts[256];
+inline void remember(unsigned int tag, unsigned char bits) { g_verdicts[tag & 255] = {tag, bits}; }
+#endif
 
 // Works the verdict out and remembers it (records.cpp).
 unsigned char verify_type(PyTypeObject* tp);
@@ -97,8 +108,13 @@ unsigned char verify_type(PyTypeObject* tp);
 // The verdict's bits remembered for tp's current tag, or -1.
 [[gnu::always_inline]] inline int remembered(PyTypeObject* tp) {
     unsigned int tag = type_version(tp);
+#if CSDK_FREE_THREADED
     uint64_t w = __atomic_load_n(&g_verdicts[tag & 255], __ATOMIC_RELAXED);
     return tag && (w >> 8) == tag ? static_cast<int>(w & 255) : -1;
+#else
+    const Verdict& v = g_verdicts[tag & 255];
+    return tag && v.tag == tag ? v.bits : -1;
+#endif
 }
 
 // Whether tp's remembered verdict has `bit`: false too when none is

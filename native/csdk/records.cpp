@@ -55,7 +55,11 @@ int intern_names() {
     return 0;
 }
 
+#if CSDK_FREE_THREADED
 uint64_t g_verdicts[256];
+#else
+Verdict g_verdicts[256];
+#endif
 
 void no_data(PyObject* obj) {
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'", Py_TYPE(obj)->tp_name);
@@ -124,8 +128,7 @@ unsigned char verify_type(PyTypeObject* tp) {
             tp->tp_new == PyBaseObject_Type.tp_new && tp->tp_setattro == record_setattro)
             bits |= kFastNew;
     }
-    if (unsigned int tag = type_version(tp))
-        __atomic_store_n(&g_verdicts[tag & 255], verdict_word(tag, bits), __ATOMIC_RELAXED);
+    if (unsigned int tag = type_version(tp)) remember(tag, bits);
     return bits;
 }
 

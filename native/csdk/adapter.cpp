@@ -93,7 +93,8 @@ private:
 
 // The call proper: no str among the arguments hands the caller's vector on.
 PyObject* forward(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* flag = lookup(G_IS_PY2);
+    Held held_flag = lookup(G_IS_PY2);
+    PyObject* flag = held_flag.get();
     if (!flag) return nullptr;
     int py2;
     if (flag == Py_False) {
@@ -210,7 +211,8 @@ PyObject* call_no_args(PyObject* self, PyObject* meth) {
 // platform.uname()[0].lower() == name
 PyObject* system_is(const char* func, const char* name, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bind_none(func, nargs, kwnames)) return nullptr;
-    PyObject* found = lookup(G_PLATFORM);
+    Held held_found = lookup(G_PLATFORM);
+    PyObject* found = held_found.get();
     if (!found) return nullptr;
     Ref platform = Ref::borrow(found);
     Ref uname = Ref::steal(call_no_args(platform.get(), CSDK_INTERNED("uname")));

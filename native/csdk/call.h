@@ -9,6 +9,8 @@
 
 #include "args.h"
 #include "convert.h"
+#include "core_api.h"
+#include "core_lock.h"
 #include "module.h"
 
 namespace csdk {
@@ -52,18 +54,39 @@ template <bool Direct>
 inline bool raised_during(unsigned long entries_before) {
     return Direct && g_bridge_entries != entries_before && PyErr_Occurred();
 }
+// The core calls that wait (the core's own loop) and are made detached from
+// the interpreter where there is no interpreter lock (core_lock.h).
+template <auto Fn>
+inline constexpr bool kWaits = false;
+template <>
+inline constexpr bool kWaits<&zqi_run> = true;
+
+// Fn(args...), made while the caller holds the core lock.
+template <auto Fn, class Args>
+inline auto core_call(const Args& args) {
+    if constexpr (kWaits<Fn>) {
+        Detached detached;
+        return args.apply(Fn);
+    } else {
+        return args.apply(Fn);
+    }
+}
+
 template <auto Fn, bool Direct>
 inline PyObject* convert_and_call(PyObject* const* values) {
     using S = Signature<decltype(Fn)>;
     typename ConvertedFor<decltype(Fn)>::type args;
     if (!args.load(values)) return nullptr;
     const unsigned long entries = g_bridge_entries;
+    // Held until a text result is copied: the core may reuse its memory on
+    // its next call.
+    CoreCall locked;
     if constexpr (std::is_void_v<typename S::Result>) {
-        args.apply(Fn);
+        core_call<Fn>(args);
         if (raised_during<Direct>(entries)) return nullptr;
         Py_RETURN_NONE;
     } else {
-        auto r = args.apply(Fn);
+        auto r = core_call<Fn>(args);
         if (raised_during<Direct>(entries)) return nullptr;
         return to_python(r);
     }
@@ -97,7 +120,8 @@ inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ss
 class Success {
 public:
     bool load() {
-        PyObject* v = lookup(G_SUCCESS);
+        Held held_v = lookup(G_SUCCESS);
+        PyObject* v = held_v.get();
         if (!v) return false;
         Py_INCREF(v);
         value_.reset(v);
@@ -143,14 +167,17 @@ inline PyObject* reply_bytes(const void* res, int res_len) {
 // (status, copy of the reply) on success, else (status, None).  The status
 // object is made first, and when it is the success value itself (a small int
 // such as 0 is one shared object) the comparison is settled without
-// converting either side.
-inline PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len) {
+// converting either side.  `locked`, the core call's, is let go once the
+// reply is copied or known not to be needed, and before a comparison that
+// runs Python code.
+inline PyObject* reply_pair(int status, const Success& ok, const void* res, int res_len, CoreCall& locked) {
     Ref st = Ref::steal(PyLong_FromLong(status));
     if (!st) return nullptr;
     Ref payload;  // the copy made before a comparison that runs Python code
     int eq = st.get() == ok.value() ? 1 : ok.compare(status, Py_EQ, [&] {
         if (res_len < 0) return true;  // nothing to read: reported below if the status is success
         payload = Ref::steal(reply_bytes(res, res_len));
+        locked.end();
         return static_cast<bool>(payload);
     });
     if (eq < 0) return nullptr;
@@ -158,6 +185,7 @@ inline PyObject* reply_pair(int status, const Success& ok, const void* res, int 
         payload = Ref::borrow(Py_None);
     else if (!payload)
         payload = Ref::steal(reply_bytes(res, res_len));
+    locked.end();
     if (!payload) return nullptr;
     PyObject* pair = PyTuple_New(2);
     if (!pair) return nullptr;
@@ -176,8 +204,9 @@ inline PyObject* reply_call(ReplyFn fn, const char* func, PyObject* const* args,
     if (!ok.load()) return nullptr;
     void* res = nullptr;
     int res_len = 0;
+    CoreCall locked;
     int status = fn(r.ptr(), r.len(), &res, &res_len);
-    return reply_pair(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len, locked);
 }
 
 inline PyObject* request_call(RequestFn fn, const char* func, PyObject* const* args, Py_ssize_t nargs,
@@ -186,7 +215,12 @@ inline PyObject* request_call(RequestFn fn, const char* func, PyObject* const* a
     if (!bind(func, kReqKeys, args, nargs, kwnames, &req)) return nullptr;
     Request r;
     if (!r.load(req)) return nullptr;
-    return PyLong_FromLong(fn(r.ptr(), r.len()));
+    int status;
+    {
+        CoreCall locked;
+        status = fn(r.ptr(), r.len());
+    }
+    return PyLong_FromLong(status);
 }
 
 // The hand-written bodies of wrappers.def's CUSTOM rows (calls.cpp).

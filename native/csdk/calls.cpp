@@ -35,7 +35,10 @@ PyObject* impl_py_zqi_set_mode_consistency(const char* func, Keys& keys, PyObjec
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     int mode;
     if (!to_int(v[0], &mode)) return nullptr;
-    zqi_set_mode_consistency(mode != 0);
+    {
+        CoreCall locked;
+        zqi_set_mode_consistency(mode != 0);
+    }
     Py_RETURN_NONE;
 }
 
@@ -52,8 +55,9 @@ PyObject* impl_py_zqi_current(const char* func, Keys& keys, PyObject* const* arg
     if (!ok.load()) return nullptr;
     void* res = nullptr;
     int res_len = 0;
+    CoreCall locked;
     int status = zqi_current_pb(symbols.get(), flag, fields.get(), &res, &res_len);
-    return reply_pair(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len, locked);
 }
 
 PyObject* impl_py_zqi_get_child_orders(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
@@ -66,8 +70,9 @@ PyObject* impl_py_zqi_get_child_orders(const char* func, Keys& keys, PyObject* c
     if (!ok.load()) return nullptr;
     void* res = nullptr;
     int res_len = 0;
+    CoreCall locked;
     int status = zqi_get_child_orders_pb(account.get(), algo.get(), &res, &res_len);
-    return reply_pair(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len, locked);
 }
 
 PyObject* impl_py_zqi_algo_order_batch(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
@@ -81,8 +86,9 @@ PyObject* impl_py_zqi_algo_order_batch(const char* func, Keys& keys, PyObject* c
     if (!ok.load()) return nullptr;
     void* res = nullptr;
     int res_len = 0;
+    CoreCall locked;
     int status = zqi_algo_order_batch_pb(req.ptr(), req.len(), name.get(), params.get(), &res, &res_len);
-    return reply_pair(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len, locked);
 }
 
 PyObject* impl_py_zqi_get_accounts(const char* func, Keys&, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -91,8 +97,9 @@ PyObject* impl_py_zqi_get_accounts(const char* func, Keys&, PyObject* const*, Py
     if (!ok.load()) return nullptr;
     void* res = nullptr;
     int res_len = 0;
+    CoreCall locked;
     int status = zqi_get_account_info_pb(&res, &res_len);
-    return reply_pair(status, ok, res, res_len);
+    return reply_pair(status, ok, res, res_len, locked);
 }
 
 PyObject* impl_py_zqi_set_version(const char* func, Keys& keys, PyObject* const* args, Py_ssize_t nargs,
@@ -101,7 +108,10 @@ PyObject* impl_py_zqi_set_version(const char* func, Keys& keys, PyObject* const*
     if (!bind(func, keys, args, nargs, kwnames, v)) return nullptr;
     Text version, lang;
     if (!version.load(v[0]) || !lang.load(v[1])) return nullptr;
-    zqi_set_version(version.get(), lang.get(), nullptr, nullptr);
+    {
+        CoreCall locked;
+        zqi_set_version(version.get(), lang.get(), nullptr, nullptr);
+    }
     Py_RETURN_NONE;
 }
 
@@ -116,10 +126,12 @@ PyObject* impl_py_zqi_get_serv_addr(const char* func, Keys& keys, PyObject* cons
     Success ok;
     if (!ok.load()) return nullptr;
     char* addr = nullptr;
+    CoreCall locked;
     int status = zqi_get_serv_addr(serv_id.get(), &addr);
     Ref copy;
     auto copy_addr = [&] {
         copy = Ref::steal(PyBytes_FromString(addr ? addr : ""));
+        locked.end();
         return static_cast<bool>(copy);
     };
     int differs = ok.compare(status, Py_NE, copy_addr);

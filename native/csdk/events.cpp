@@ -11,7 +11,7 @@
 
 namespace csdk {
 
-unsigned long g_bridge_entries = 0;
+CSDK_PER_THREAD_IF_FREE unsigned long g_bridge_entries = 0;
 
 namespace {
 
@@ -78,6 +78,28 @@ void report_failure() {
     PyErr_WriteUnraisable(g_context ? g_context : Py_None);
 }
 
+// Without the interpreter lock, events on two threads at once would share
+// the memo below: it is one thread's at a time, and a thread that finds it
+// taken decodes without it.
+#if CSDK_FREE_THREADED
+class MemoTurn {
+public:
+    MemoTurn() : mine_(!__atomic_exchange_n(&busy_, true, __ATOMIC_ACQUIRE)) {}
+    ~MemoTurn() {
+        if (mine_) __atomic_store_n(&busy_, false, __ATOMIC_RELEASE);
+    }
+    explicit operator bool() const { return mine_; }
+
+private:
+    static inline bool busy_ = false;
+    bool mine_;
+};
+#else
+struct MemoTurn {
+    explicit operator bool() const { return true; }
+};
+#endif
+
 // The message type, decoded unless IS_PY2 is true.  A one-entry memo spares
 // the decoding of the common case, a run of events of one type.
 PyObject* message_type(const char* msg_type, size_t n, bool py2) {
@@ -89,9 +111,10 @@ PyObject* message_type(const char* msg_type, size_t n, bool py2) {
     static char memo_text[32];
     static size_t memo_len = 0;
     static PyObject* memo = nullptr;
-    if (memo && n == memo_len && std::memcmp(memo_text, msg_type, n) == 0) return Py_NewRef(memo);
+    MemoTurn turn;
+    if (turn && memo && n == memo_len && std::memcmp(memo_text, msg_type, n) == 0) return Py_NewRef(memo);
     PyObject* s = PyUnicode_DecodeUTF8(msg_type, static_cast<Py_ssize_t>(n), nullptr);
-    if (s && n < sizeof memo_text) {
+    if (turn && s && n < sizeof memo_text) {
         std::memcpy(memo_text, msg_type, n);
         memo_len = n;
         Py_XSETREF(memo, Py_NewRef(s));
@@ -134,7 +157,8 @@ bool deliver(const char* msg_type, void* data, int data_len) {
         std::memcpy(copy, msg_type, n);
         type_text = copy;
     }
-    PyObject* flag = lookup(G_IS_PY2);
+    Held held_flag = lookup(G_IS_PY2);
+    PyObject* flag = held_flag.get();
     if (!flag) return false;
     int py2;
     {
@@ -144,7 +168,8 @@ bool deliver(const char* msg_type, void* data, int data_len) {
     if (py2 < 0) return false;
     Ref type = Ref::steal(message_type(type_text, type_len, py2 != 0));
     if (!type) return false;
-    PyObject* found = lookup(G_F);
+    Held held_found = lookup(G_F);
+    PyObject* found = held_found.get();
     if (!found) return false;
     Ref fn = Ref::borrow(found);
     if (!payload_ok) {
@@ -182,8 +207,12 @@ bool taken_by_live_run() {
 
 // One event, on a thread that holds the interpreter lock.  An exception
 // pending in the caller is kept aside and put back.
+// The core lock, if this thread holds it, is let go for the event: other
+// threads may call the core while the handler runs Python code, as they may
+// while it holds the interpreter lock.
 [[gnu::always_inline]] inline void deliver_held(const char* msg_type, void* data, int data_len) {
     ++g_bridge_entries;
+    CoreYield unlocked;
     Ref saved = Ref::steal(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr);
     if (!deliver(msg_type, data, data_len) && !taken_by_live_run()) report_failure();
     if (saved) PyErr_SetRaisedException(saved.release());
@@ -267,6 +296,7 @@ PyObject* impl_py_zqi_set_data_callback(const char* func, Keys& keys, PyObject* 
     PyObject* v[1] = {};
     if (!bind(func, keys, args, nargs, kwnames, v) || !module_ready()) return nullptr;
     if (PyDict_SetItem(g.dict, G_F.name, v[0]) < 0) return nullptr;
+    CoreCall locked;
     zqi_set_event_callback_pb(callback_wrapper);
     Py_RETURN_NONE;
 }

@@ -22,7 +22,9 @@ namespace {
 
 Global* const kGlobals[] = {&G_SUCCESS, &G_IS_PY2, &G_F, &G_LOGGER, &G_STRERROR, &G_PLATFORM, &G_ADAPT};
 
-#if CSDK_DICT_WATCHERS
+#if !CSDK_GLOBALS_KEPT
+int watch_namespaces() { return 0; }
+#elif CSDK_DICT_WATCHERS
 int g_watcher = -1;  // -1: no watcher could be had; every lookup reads the dicts
 uint64_t g_changes = 0;  // changes to either dict so far
 
@@ -76,6 +78,16 @@ inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
 // When either dict changed meanwhile (that code bound the name in the module,
 // say, after the module was looked in), the value found answers this lookup,
 // as the interpreter's own would, but is not kept: the next one looks again.
+#if !CSDK_GLOBALS_KEPT
+PyObject* lookup_slow(Global& gl) {
+    if (!module_ready()) return nullptr;
+    PyObject* v;
+    int found = PyDict_GetItemRef(g.dict, gl.name, &v);
+    if (found == 0) found = PyDict_GetItemRef(g.builtins, gl.name, &v);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
+    return found > 0 ? v : nullptr;
+}
+#else
 PyObject* lookup_slow(Global& gl) {
     gl.value = nullptr;
     if (!module_ready()) return nullptr;
@@ -93,6 +105,7 @@ PyObject* lookup_slow(Global& gl) {
     }
     return changes() == before ? keep(gl, v, from_builtins) : v;
 }
+#endif
 
 int intern_globals() {
     for (Global* gl : kGlobals) {

@@ -24,7 +24,9 @@ extern ModuleState g;
 // this count moved during it: a direct callable tests the count and asks the
 // thread state (PyErr_Occurred, a thread-local read that from 3.12 goes
 // through __tls_get_addr in a shared libpython) only when it did.
-extern unsigned long g_bridge_entries;
+// On the free-threaded build the count is the calling thread's own: an event
+// on another thread leaves nothing pending on this one.
+extern CSDK_PER_THREAD_IF_FREE unsigned long g_bridge_entries;
 
 // A module global read at the moment of use: module namespace first, then
 // builtins.  The value found is kept until either dict changes: with dict
@@ -32,32 +34,38 @@ extern unsigned long g_bridge_entries;
 // forgets the value at once; before that, the dicts' version tags, which
 // change on every mutation, are compared on each read.  Either way a
 // rebinding is seen by the very next lookup.
+// On the free-threaded build nothing is kept: each read takes a reference
+// from the dict that holds the name (module namespace, then builtins).
 struct Global {
     const char* text;
     PyObject* name = nullptr;  // interned
     PyObject* value = nullptr;  // borrowed from whichever dict holds it
-#if !CSDK_DICT_WATCHERS
+#if CSDK_GLOBALS_KEPT && !CSDK_DICT_WATCHERS
     uint64_t module_version = 0;
     uint64_t builtins_version = 0;  // 0 when found in the module namespace
 #endif
 };
 
+// A reference as lookup() holds it on this build, or nullptr with NameError
+// (or the dicts' own error) set.
 PyObject* lookup_slow(Global& gl);
 
 // True while the namespace exists; false with ImportError set after a failed
 // import (until a later import succeeds).
 bool module_ready();
 
-// Borrowed reference, or nullptr with NameError set.
-inline PyObject* lookup(Global& gl) {
-#if CSDK_DICT_WATCHERS
-    if (gl.value) return gl.value;
+// The value, or nullptr with NameError set.  Held across Python code that may
+// rebind the name only after taking a reference of its own (Ref::borrow).
+inline Held lookup(Global& gl) {
+#if !CSDK_GLOBALS_KEPT
+#elif CSDK_DICT_WATCHERS
+    if (gl.value) return Held::from_lookup(gl.value);
 #else
     if (gl.value && dict_version(g.dict) == gl.module_version &&
         (gl.builtins_version == 0 || dict_version(g.builtins) == gl.builtins_version))
-        return gl.value;
+        return Held::from_lookup(gl.value);
 #endif
-    return lookup_slow(gl);
+    return Held::from_lookup(lookup_slow(gl));
 }
 
 // The globals the module reads by name.
@@ -75,9 +83,19 @@ int intern_globals();
 // An interned str, made on first use and kept for the process (nullptr with
 // MemoryError if it cannot be made).  Method names go through here so the
 // interpreter's attribute cache sees one object per name.
+// Threads that make it at once make the same interned object; the slot is
+// read and written atomically, and a reference that lost the race is dropped.
 inline PyObject* interned(PyObject*& slot, const char* text) {
-    if (!slot) slot = PyUnicode_InternFromString(text);
-    return slot;
+    PyObject* s = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+    if (s) return s;
+    s = PyUnicode_InternFromString(text);
+    if (!s) return nullptr;
+    PyObject* expected = nullptr;
+    if (!__atomic_compare_exchange_n(&slot, &expected, s, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        Py_DECREF(s);
+        return expected;
+    }
+    return s;
 }
 #define CSDK_INTERNED(text) ([]() -> PyObject* { static PyObject* slot; return ::csdk::interned(slot, text); }())
 

@@ -68,16 +68,43 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 #endif
 
 // ---------------------------------------------------------------------------
+// The free-threaded build (3.13 on, configured --disable-gil): no interpreter
+// lock.  Where the module relied on that lock, the build does the lock's two
+// jobs apart: the core library's contract is kept by the bridge's own core
+// lock (core_lock.h), and Python objects that another thread may change are
+// read through owned references, under the object's critical section where
+// the interpreter's own code takes it.  Every difference is keyed on this one
+// flag; on the regular builds each compiles to what it was.
+#ifdef Py_GIL_DISABLED
+#define CSDK_FREE_THREADED 1
+#else
+#define CSDK_FREE_THREADED 0
+#endif
+
+// Storage that is process-wide on the regular builds and the calling
+// thread's own on the free-threaded build (a counter every thread bumps).
+// Initial-exec, as stack.h's: a plain offset from the thread pointer.
+#if CSDK_FREE_THREADED
+#define CSDK_PER_THREAD_IF_FREE __thread __attribute__((tls_model("initial-exec")))
+#else
+#define CSDK_PER_THREAD_IF_FREE
+#endif
+
+// ---------------------------------------------------------------------------
 // Module capabilities.  3.12 added the slot that says whether a module may
 // be loaded into several interpreters, 3.13 the one that says whether it
 // needs the global lock.  This module is process-wide (the core library's
-// callback carries no context) and relies on the lock throughout.
+// callback carries no context).  On the regular builds it relies on the
+// lock; on the free-threaded build it declares that it does not, so that
+// importing it leaves the lock off.
 #if PY_VERSION_HEX >= 0x030C0000
 #define CSDK_SLOT_INTERPRETERS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define CSDK_SLOT_INTERPRETERS
 #endif
-#if PY_VERSION_HEX >= 0x030D0000
+#if CSDK_FREE_THREADED
+#define CSDK_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#elif PY_VERSION_HEX >= 0x030D0000
 #define CSDK_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_USED},
 #else
 #define CSDK_SLOT_GIL
@@ -93,9 +120,18 @@ namespace csdk {
 // 3.15) and 3.14 removes it.  With
 // CSDK_DICT_WATCHERS the module is told of each change to the dicts it reads
 // its globals from; without it, it compares the tags.
-#if PY_VERSION_HEX >= 0x030C0000
+//
+// The free-threaded build keeps no value at all (module.h): a value kept
+// borrowed could be freed by a rebinding on another thread between its
+// check and its use, so each read takes a reference from the dict itself.
+#if CSDK_FREE_THREADED
+#define CSDK_DICT_WATCHERS 0
+#define CSDK_GLOBALS_KEPT 0
+#elif PY_VERSION_HEX >= 0x030C0000
 #define CSDK_DICT_WATCHERS 1
+#define CSDK_GLOBALS_KEPT 1
 #else
+#define CSDK_GLOBALS_KEPT 1
 #define CSDK_DICT_WATCHERS 0
 inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 #endif
@@ -139,15 +175,58 @@ template <class T, class Fill>
 }
 
 // ---------------------------------------------------------------------------
+// A reference to an object another thread may drop: owned on the
+// free-threaded build, where a borrowed one could be freed under the reader
+// by a rebinding on another thread; borrowed on the regular builds, where
+// the interpreter lock keeps it alive until the reader runs Python code, and
+// where taking a reference would cost the hot paths for nothing.
+class Held {
+public:
+    Held() = default;
+    // From a new reference (free-threaded) or a borrowed one (regular):
+    // whichever the lookup behind it returns on this build.
+    static Held from_lookup(PyObject* p) {
+        Held h;
+#if CSDK_FREE_THREADED
+        h.ref_ = Ref::steal(p);
+#else
+        h.p_ = p;
+#endif
+        return h;
+    }
+#if CSDK_FREE_THREADED
+    PyObject* get() const { return ref_.get(); }
+#else
+    PyObject* get() const { return p_; }
+#endif
+    explicit operator bool() const { return get() != nullptr; }
+
+private:
+#if CSDK_FREE_THREADED
+    Ref ref_;
+#else
+    PyObject* p_ = nullptr;
+#endif
+};
+
+// ---------------------------------------------------------------------------
 // Private entry points kept for speed.  Each is declared and exported by
 // every version from 3.11 through 3.15, and none has a public counterpart
 // there (3.14 and 3.15 add only _PyType_LookupRef, as private).
 
-// The type attribute lookup through the interpreter's per-type cache, a
-// borrowed reference or nullptr, no exception.  No public function reads the
-// cache: walking tp_mro by hand costs a dict probe per base on every record
-// attribute read.
-inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
+// The type attribute lookup through the interpreter's per-type cache, or
+// nullptr, no exception.  No public function reads the cache: walking tp_mro
+// by hand costs a dict probe per base on every record attribute read.  The
+// free-threaded build has the reference-returning form (exported from 3.13,
+// what its own attribute lookup uses): a class attribute rebound on another
+// thread would free a borrowed one.
+inline Held type_lookup(PyTypeObject* tp, PyObject* name) {
+#if CSDK_FREE_THREADED
+    return Held::from_lookup(_PyType_LookupRef(tp, name));
+#else
+    return Held::from_lookup(_PyType_Lookup(tp, name));
+#endif
+}
 
 // object.__getattribute__ that reports a miss as nullptr with no exception
 // set (suppress = 1), as the interpreter's own getattr hook uses it.  The

@@ -6,6 +6,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
+
 #include "pycompat.h"
 #include "ref.h"
 
@@ -45,10 +47,18 @@ int intern_names();
 // data.get(key): a new reference, or nullptr with an exception set.
 [[gnu::always_inline]] inline PyObject* mapping_get(PyObject* data, PyObject* key) {
     if (PyDict_CheckExact(data)) {
+#if CSDK_FREE_THREADED
+        // Another thread may drop the value from the dict at any moment.
+        PyObject* v;
+        int found = PyDict_GetItemRef(data, key, &v);
+        if (found) return found > 0 ? v : nullptr;
+        Py_RETURN_NONE;
+#else
         PyObject* v = PyDict_GetItemWithError(data, key);
         if (v) return Py_NewRef(v);
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
+#endif
     }
     // A record wrapping itself would otherwise recurse on the C stack.
     if (!stack_left(" while reading a record's mapping")) return nullptr;
@@ -75,32 +85,81 @@ enum : unsigned char {
     kFastData = 1,  // self.data is the slot
     kFastNew = 2,   // T(data) is object.__new__ plus the slot filled
 };
+// Without the interpreter lock, threads that remember verdicts at once must
+// never leave one type's tag beside another's bits: there each entry is one
+// word, (tag << 8) | bits, read and written whole.  With the lock, the pair.
+#if CSDK_FREE_THREADED
+extern uint64_t g_verdicts[256];
+inline void remember(unsigned int tag, unsigned char bits) {
+    __atomic_store_n(&g_verdicts[tag & 255], (uint64_t{tag} << 8) | bits, __ATOMIC_RELAXED);
+}
+#else
 struct Verdict {
     unsigned int tag;
     unsigned char bits;
 };
 extern Verdict g_verdicts[256];
+inline void remember(unsigned int tag, unsigned char bits) { g_verdicts[tag & 255] = {tag, bits}; }
+#endif
 
 // Works the verdict out and remembers it (records.cpp).
 unsigned char verify_type(PyTypeObject* tp);
 
-// The verdict remembered for tp's current tag, or nullptr.
-[[gnu::always_inline]] inline const Verdict* remembered(PyTypeObject* tp) {
+// The verdict's bits remembered for tp's current tag, or -1.
+[[gnu::always_inline]] inline int remembered(PyTypeObject* tp) {
     unsigned int tag = type_version(tp);
+#if CSDK_FREE_THREADED
+    uint64_t w = __atomic_load_n(&g_verdicts[tag & 255], __ATOMIC_RELAXED);
+    return tag && (w >> 8) == tag ? static_cast<int>(w & 255) : -1;
+#else
     const Verdict& v = g_verdicts[tag & 255];
-    return tag && v.tag == tag ? &v : nullptr;
+    return tag && v.tag == tag ? v.bits : -1;
+#endif
 }
 
 // Whether tp's remembered verdict has `bit`: false too when none is
 // remembered yet, which a caller's slow path then works out.
 [[gnu::always_inline]] inline bool known_fast(PyTypeObject* tp, unsigned char bit) {
-    const Verdict* v = remembered(tp);
-    return v && (v->bits & bit);
+    int bits = remembered(tp);
+    return bits > 0 && (bits & bit);
 }
 
 [[gnu::always_inline]] inline unsigned char verdict(PyTypeObject* tp) {
-    if (const Verdict* v = remembered(tp)) return v->bits;
-    return verify_type(tp);
+    int bits = remembered(tp);
+    return bits >= 0 ? static_cast<unsigned char>(bits) : verify_type(tp);
+}
+
+// ---------------------------------------------------------------------------
+// The slot.  Without the interpreter lock another thread may set `data` at
+// any time (the member's own setter does it under the record's critical
+// section), so the free-threaded build reads and writes it under that
+// section; elsewhere the lock keeps a borrowed value alive.
+
+// The mapping in the slot, owned (empty when unset).
+[[gnu::always_inline]] inline Ref load_slot(PyObject* self) {
+#if CSDK_FREE_THREADED
+    Ref d;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    d = Ref::borrow(slot_of(self));
+    Py_END_CRITICAL_SECTION();
+    return d;
+#else
+    return Ref::borrow(slot_of(self));
+#endif
+}
+
+// Puts a new reference in the slot; the old value is dropped afterwards.
+inline void store_slot(PyObject* self, PyObject* value) {
+#if CSDK_FREE_THREADED
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = slot_of(self);
+    __atomic_store_n(&slot_of(self), value, __ATOMIC_RELEASE);
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+#else
+    Py_XSETREF(slot_of(self), value);
+#endif
 }
 
 // True when attribute access on instances of tp follows the record's own
@@ -114,9 +173,9 @@ void no_data(PyObject* obj);
 // class would look for `data` through __getattr__ and recurse.
 [[gnu::always_inline]] inline Ref record_data(PyObject* obj) {
     if (fast_type(Py_TYPE(obj))) {
-        PyObject* d = slot_of(obj);
+        Ref d = load_slot(obj);
         if (!d) no_data(obj);
-        return Ref::borrow(d);
+        return d;
     }
     if (!stack_left(" while getting a record's data")) return Ref();
     Ref d = Ref::steal(PyObject_GetAttr(obj, s_data));
@@ -132,6 +191,13 @@ void no_data(PyObject* obj);
 // another class), which then reads `data` as an attribute.
 [[gnu::noinline]] PyObject* record_get_slow(PyObject* self, PyObject* key);
 [[gnu::always_inline]] inline PyObject* record_get(PyObject* self, PyObject* key) {
+#if CSDK_FREE_THREADED
+    if (known_fast(Py_TYPE(self), kFastData)) {
+        Ref d = load_slot(self);
+        if (d && PyDict_CheckExact(d.get())) return mapping_get(d.get(), key);
+    }
+    return record_get_slow(self, key);
+#else
     PyObject* d;
     if (known_fast(Py_TYPE(self), kFastData) && (d = slot_of(self)) && PyDict_CheckExact(d)) {
         // mapping_get's dict case, written out: through it, its other case
@@ -144,6 +210,7 @@ void no_data(PyObject* obj);
         Py_RETURN_NONE;
     }
     return record_get_slow(self, key);
+#endif
 }
 
 // self.data[key] = value

@@ -55,7 +55,11 @@ int intern_names() {
     return 0;
 }
 
+#if CSDK_FREE_THREADED
+uint64_t g_verdicts[256];
+#else
 Verdict g_verdicts[256];
+#endif
 
 void no_data(PyObject* obj) {
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'", Py_TYPE(obj)->tp_name);
@@ -95,16 +99,19 @@ bool record_descr(PyTypeObject* tp, PyObject* descr, PyTypeObject* descr_type) {
 }
 
 bool check_type(PyTypeObject* tp) {
-    PyObject* d = type_lookup(tp, s_data);
+    Held held_d = type_lookup(tp, s_data);
+    PyObject* d = held_d.get();
     if (!d || !record_descr(tp, d, &PyMemberDescr_Type)) return false;
     PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
     if (m->type != Py_T_OBJECT_EX || m->offset != offsetof(Record, data) || (m->flags & Py_READONLY)) return false;
-    PyObject* ga = type_lookup(tp, s_getattr);
+    Held held_ga = type_lookup(tp, s_getattr);
+    PyObject* ga = held_ga.get();
     if (!ga || !record_descr(tp, ga, &PyMethodDescr_Type) ||
         reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth != reinterpret_cast<PyCFunction>(
                                                                               reinterpret_cast<void (*)(void)>(m_getattr)))
         return false;
-    PyObject* gab = type_lookup(tp, s_getattribute);
+    Held held_gab = type_lookup(tp, s_getattribute);
+    PyObject* gab = held_gab.get();
     return gab && record_descr(tp, gab, &PyWrapperDescr_Type) &&
            reinterpret_cast<PyWrapperDescrObject*>(gab)->d_wrapped == reinterpret_cast<void*>(record_getattro);
 }
@@ -121,7 +128,7 @@ unsigned char verify_type(PyTypeObject* tp) {
             tp->tp_new == PyBaseObject_Type.tp_new && tp->tp_setattro == record_setattro)
             bits |= kFastNew;
     }
-    if (unsigned int tag = type_version(tp)) g_verdicts[tag & 255] = {tag, bits};
+    if (unsigned int tag = type_version(tp)) remember(tag, bits);
     return bits;
 }
 
@@ -154,7 +161,7 @@ namespace {
 int init_data(PyObject* self, PyObject* data) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_setattro == record_setattro && fast_type(tp)) {
-        Py_XSETREF(slot_of(self), Py_NewRef(data));
+        store_slot(self, Py_NewRef(data));
         return 0;
     }
     return PyObject_SetAttr(self, s_data, data);
@@ -199,19 +206,19 @@ int record_clear(PyObject* self) {
 PyObject* getattr_fallback(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     if (fast_type(tp)) {
-        PyObject* d = slot_of(self);
+        Ref d = load_slot(self);
         if (!d) {
             no_data(self);
             return nullptr;
         }
-        Ref hold = Ref::borrow(d);
-        return mapping_get(d, name);
+        return mapping_get(d.get(), name);
     }
     // Called as __getattribute__ (by the interpreter's hook, which then calls
     // __getattr__ itself, or by a subclass's own __getattribute__), ordinary
     // lookup reports the miss, as object.__getattribute__ would.
     if (tp->tp_getattro == record_getattro) {
-        PyObject* ga = type_lookup(tp, s_getattr);
+        Held held_ga = type_lookup(tp, s_getattr);
+        PyObject* ga = held_ga.get();
         if (ga && record_descr(tp, ga, &PyMethodDescr_Type) &&
             reinterpret_cast<PyMethodDescrObject*>(ga)->d_method->ml_meth ==
                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_getattr)))
@@ -224,7 +231,8 @@ PyObject* getattr_fallback(PyObject* self, PyObject* name) {
 PyObject* record_getattro(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* descr = type_lookup(tp, name);
+    Held held_descr = type_lookup(tp, name);
+    PyObject* descr = held_descr.get();
     if (descr) {
         if (Py_IS_TYPE(descr, g_field_type) && extra(descr)->key) {
             // What generic lookup would do with this data descriptor.

@@ -14,7 +14,8 @@ Keys kFailKeys(kFailNames, 1);
 
 // status <op> CSDK_OPERATE_SUCCESS, the comparison's result unchanged.
 PyObject* compare_with_success(PyObject* status, int op) {
-    PyObject* found = lookup(G_SUCCESS);
+    Held held_found = lookup(G_SUCCESS);
+    PyObject* found = held_found.get();
     if (!found) return nullptr;
     if (PyLong_CheckExact(status) && PyLong_CheckExact(found)) {
         if (status == found) return PyBool_FromLong(op == Py_EQ);  // an int equals itself
@@ -37,7 +38,8 @@ PyObject* call_method(PyObject* self, PyObject* meth, PyObject* const* args, siz
 
 // The debug line for a failed status.
 bool log_failure(PyObject* status, PyObject* cfunname) {
-    PyObject* strerror_fn = lookup(G_STRERROR);
+    Held held_strerror_fn = lookup(G_STRERROR);
+    PyObject* strerror_fn = held_strerror_fn.get();
     if (!strerror_fn) return false;
     Ref text = Ref::steal(PyObject_CallOneArg(Ref::borrow(strerror_fn).get(), status));
     if (!text) return false;
@@ -61,7 +63,8 @@ bool log_failure(PyObject* status, PyObject* cfunname) {
         message = Ref::steal(call_method(tmpl.get(), CSDK_INTERNED("format"), fill, 2));
     }
     if (!message) return false;
-    PyObject* logger = lookup(G_LOGGER);
+    Held held_logger = lookup(G_LOGGER);
+    PyObject* logger = held_logger.get();
     if (!logger) return false;
     Ref hold = Ref::borrow(logger);
     PyObject* msg = message.get();

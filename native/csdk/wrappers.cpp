@@ -97,7 +97,8 @@ int add_wrappers(PyObject* dict) {
         if (kRows[i].adapted) {
             // The decorator is looked up by name at this moment, as a module
             // body would.
-            PyObject* found = lookup(G_ADAPT);
+            Held held_found = lookup(G_ADAPT);
+            PyObject* found = held_found.get();
             if (!found) return -1;
             Ref deco = Ref::borrow(found);  // the call may rebind the name
             fn = Ref::steal(PyObject_CallOneArg(deco.get(), fn.get()));

@@ -43,7 +43,10 @@ UBSAN_LIB=$(gcc -print-file-name=libubsan.so)
 status=0
 (
     cd "$ROOT"
-    export PYTHONMALLOC=malloc
+    # The free-threaded build has only its own allocator: there ASan sees
+    # the extension's and the core's own memory, not each object's bounds.
+    "$VENV/bin/python" -c 'import sysconfig, sys; sys.exit(bool(sysconfig.get_config_var("Py_GIL_DISABLED")))' &&
+        export PYTHONMALLOC=malloc
     export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$LOGS/asan"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan"
     export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"

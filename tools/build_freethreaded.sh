@@ -16,7 +16,7 @@
 # it is free-threaded and prints its path.  Without one it
 #   1. fetches the source package's upstream tarball inside the Debian tree
 #      (tools/debian_tree.sh run, the repository mounted at /src), into
-#      build/freethreaded/ of the repository;
+#      .freethreaded-source/ of the repository;
 #   2. installs the build libraries on this machine with apt-get (root);
 #   3. configures the upstream sources --disable-gil (no
 #      --enable-optimizations: profile-guided builds take several times
@@ -49,10 +49,13 @@ if [ -x "$PY" ] && is_free_threaded "$PY"; then
 fi
 
 WORK="$ROOT/build/freethreaded"
-mkdir -p "$WORK"
+# The source is fetched into a folder of its own: inside the Debian tree the
+# repository's build/ is the tree's own (tools/debian_tree.sh).
+SOURCES="$ROOT/.freethreaded-source"
+mkdir -p "$WORK" "$SOURCES"
 src=${FT_SOURCE:-}
 if [ -z "$src" ]; then
-    src=$(ls "$WORK"/python3.13_3.13.*.orig.tar.xz 2>/dev/null | sort -V | tail -n 1 || true)
+    src=$(ls "$SOURCES"/python3.13_3.13.*.orig.tar.xz 2>/dev/null | sort -V | tail -n 1 || true)
 fi
 if [ -z "$src" ]; then
     echo "fetching python3.13's source from trixie in the Debian tree" >&2
@@ -60,9 +63,9 @@ if [ -z "$src" ]; then
     bash "$ROOT/tools/debian_tree.sh" run sh -ec '
         apt-get -o DPkg::Lock::Timeout=900 update -qq
         apt-get -o DPkg::Lock::Timeout=900 install -y -qq dpkg-dev >/dev/null
-        cd /src/build/freethreaded
+        cd /src/.freethreaded-source
         apt-get source --download-only python3.13/trixie' >&2
-    src=$(ls "$WORK"/python3.13_3.13.*.orig.tar.xz | sort -V | tail -n 1)
+    src=$(ls "$SOURCES"/python3.13_3.13.*.orig.tar.xz | sort -V | tail -n 1)
 fi
 echo "building $(basename "$src") --disable-gil$([ "$tsan" -eq 1 ] && echo ' --with-thread-sanitizer') into $PREFIX" >&2
 

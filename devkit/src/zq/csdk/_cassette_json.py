@@ -130,7 +130,7 @@ def _payload(x: Any, what: str) -> Optional[bytes]:
 def _int(x: Any, what: str) -> int:
     if isinstance(x, bool) or not isinstance(x, int):
         raise JsonError(f"{what}: an integer, not {json.dumps(x)}")
-    return x
+    return int(x)
 
 
 def _unsized(obj: Dict[str, Any], key: str, what: str, length_key: str = "length") -> Tuple[int, Optional[bytes]]:

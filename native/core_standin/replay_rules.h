@@ -11,6 +11,8 @@
 
 namespace standin::replay {
 
+using zq_pattern::Pattern;
+
 // How one function's calls are compared (by default: every argument).
 //   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
 //   "mask PATTERN": in every text and request argument, what PATTERN matches

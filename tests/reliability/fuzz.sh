@@ -36,9 +36,11 @@ mkdir -p "$OUT/work"
 rm -rf "$OUT/seeds"
 "$PY" tests/hostile_cassettes.py "$OUT/seeds" >/dev/null
 src=(native/core_standin/standin.cpp native/core_standin/replay.cpp native/core_standin/replay_rules.cpp
+     native/core_standin/replay_lanes.cpp native/core_standin/replay_report.cpp native/core_standin/replay_api.cpp
+     native/pattern/pattern.cpp native/pattern/pattern_compile.cpp
      native/core_standin/cassette_reader.cpp native/cassette/valid.cpp fuzz/cassette_fuzz.cpp)
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION -Inative/csdk -Inative/cassette -Inative/core_standin \
+    -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION -Inative/csdk -Inative/cassette -Inative/core_standin -Inative/pattern \
     "${src[@]}" -o "$OUT/cassette_fuzz" -lpthread
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"

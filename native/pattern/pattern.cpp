@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-namespace standin {
+namespace zq_pattern {
 
 namespace {
 
@@ -237,7 +237,9 @@ bool Pattern::find(std::string_view text, size_t from, size_t& start, size_t& en
     return PatternMachine(*this, text).search(from, start, end);
 }
 
-std::string Pattern::cut(std::string_view text) const {
+std::string Pattern::cut(std::string_view text) const { return replace(text, {}); }
+
+std::string Pattern::replace(std::string_view text, std::string_view with) const {
     if (prog_.empty()) return std::string(text);
     PatternMachine vm(*this, text);
     std::string out;
@@ -254,6 +256,7 @@ std::string Pattern::cut(std::string_view text) const {
             if (s < n) out += text[s];
             pos = s + 1;
         } else {
+            out.append(with.data(), with.size());
             pos = e;
         }
     }
@@ -261,4 +264,4 @@ std::string Pattern::cut(std::string_view text) const {
     return out;
 }
 
-}  // namespace standin
+}  // namespace zq_pattern

@@ -11,6 +11,7 @@
 
 #include "buffer.h"
 #include "recording.h"
+#include "redact.h"
 #include "routes.h"
 
 #define TAP_VERSION "0.1.0"
@@ -34,6 +35,7 @@ struct ThreadState {
 __thread ThreadState t_self __attribute__((tls_model("initial-exec")));
 EventCallback g_user_cb;      // atomic access
 std::string g_error;          // the last control call's failure (the control API is called by one thread)
+std::string g_redact;         // the redaction rules of the recordings started from now on (zqtap_redact)
 
 uint64_t monotonic() {
     timespec ts;
@@ -47,8 +49,10 @@ void load_once() {
     const char* cassette = getenv("ZQ_CASSETTE_RECORD");
     if (cassette && *cassette) {
         const char* keep = getenv("ZQ_CASSETTE_KEEP_SECRETS");
+        const char* redact = getenv("ZQ_CASSETTE_REDACT");
         std::string error;
-        if (!open_recording(cassette, keep && strcmp(keep, "1") == 0, g_core_path, error)) say(error);
+        if (!open_recording(cassette, keep && strcmp(keep, "1") == 0, g_core_path, redact ? redact : "", error))
+            say(error);
     }
     __atomic_store_n(&g_ready, true, __ATOMIC_RELEASE);
 }
@@ -102,7 +106,7 @@ EventCallback wrap_callback(EventCallback cb) {
 }
 
 // ---- calls -------------------------------------------------------------------------
-void Call::enter(Writer& w, int nargs) {
+const FnRedaction* Call::enter(Writer& w, int nargs) {
     seq_ = ++g_seq;  // w holds the lock: sequence numbers follow the file's order
     w.counts_a_call(&kept_);
     w.u64(seq_);
@@ -112,6 +116,7 @@ void Call::enter(Writer& w, int nargs) {
     w.u8(static_cast<uint8_t>(nargs));
     prev_ = t_self.current;
     t_self.current = seq_;
+    return __builtin_expect(g_redaction != nullptr, 0) ? g_redaction->of(fn_) : nullptr;  // w holds g_mu
 }
 
 void Call::returned() {
@@ -152,7 +157,16 @@ extern "C" int zqtap_record_start(const char* path, int keep_secrets) {
         tap::g_error = "no cassette path given";
         return -1;
     }
-    return tap::open_recording(path, keep_secrets != 0, tap::g_core_path, tap::g_error) ? 0 : -1;
+    return tap::open_recording(path, keep_secrets != 0, tap::g_core_path, tap::g_redact, tap::g_error) ? 0 : -1;
+}
+
+extern "C" int zqtap_redact(const char* rules) {
+    tap::ensure_ready();  // the function names are known
+    std::string text = rules ? rules : "";
+    tap::g_error = tap::Redaction().parse(text);
+    if (!tap::g_error.empty()) return -1;
+    tap::g_redact = text;
+    return 0;
 }
 
 extern "C" long long zqtap_record_stop(unsigned long long* calls) {

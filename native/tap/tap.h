@@ -39,10 +39,16 @@ TAP_API int zqtap_record_start(const char* path, int keep_secrets);
 // closed.  Returns the calls lost (0: the cassette is complete), or -1 when
 // no recording was open; *calls receives the calls recorded.
 TAP_API long long zqtap_record_stop(unsigned long long* calls);
+// The redaction rules of the recordings started from now on, one per line:
+// "FN<TAB>mask<TAB>PATTERN" or "FN<TAB>ignore<TAB>N" (FN may be "*"); "" for
+// none.  0, or -1 with the reason in zqtap_error() (the rules are then unchanged).
+TAP_API int zqtap_redact(const char* rules);
 TAP_API const char* zqtap_error(void);
 }
 
 namespace tap {
+
+struct FnRedaction;
 
 enum Kind : uint8_t { HEADER = 1, CALL = 2, RETURN = 3, EVENT = 4, END = 5 };
 enum Tag : uint8_t { NONE = 0, I32 = 1, I64 = 2, F64 = 3, BOOL = 4, TEXT = 5, BUF = 6, SECRET = 7, FNPTR = 8 };
@@ -170,7 +176,9 @@ public:
         else if (__builtin_expect(rec == kLost, 0)) count_lost_call();
     }
     bool recording() const { return rec_; }
-    void enter(Writer& w, int nargs);  // the CALL record's fixed fields
+    // The CALL record's fixed fields; the rules its arguments are written
+    // through, or nullptr (the recording redacts nothing of this function).
+    const FnRedaction* enter(Writer& w, int nargs);
     void returned();                   // the call is over: its duration, the thread's nesting
     void leave(Writer& w);             // the RETURN record's fixed fields
 

@@ -76,6 +76,17 @@ def scrubbed(position: int, recorder: str) -> str:
     return f"if (x->ignores({position})) w.u8(tap::SECRET); else {recorder}"
 
 
+def scrubbed_output(recorder: str) -> str:
+    """A result or output recorder, its text or reply through the redaction rules' masks `x`."""
+    if recorder.startswith("w.v_text("):
+        return f"tap::redact_text(w, *x, -1, {recorder[9:-2]});"
+    if recorder.startswith("w.reply("):
+        return f"tap::redact_reply(w, *x, {recorder[8:-2]});"
+    if recorder.startswith("w.out_text("):
+        return f"tap::redact_out_text(w, *x, {recorder[11:-2]});"
+    return recorder
+
+
 def shape(decl: Declaration) -> tuple[list[str], list[str], str]:
     """(argument recorders, forwarded expressions, output recorder) of one function."""
     record: list[str] = []
@@ -130,7 +141,9 @@ def function(index: int, decl: Declaration) -> str:
         f"        if (__builtin_expect(!x, 1)) {{ {' '.join(record)} }}".replace("  }", " }"),
         f"        else {{ {' '.join(scrubbed(i, r) for i, r in enumerate(record))} }} }}".replace("  }", " }"),
         f"    {call};" if void else f"    {decl.result} r = {call};",
-        f"    if (c.recording()) {{ c.returned(); tap::Writer w(tap::RETURN); c.leave(w); {result} {out} }}",
+        f"    if (c.recording()) {{ c.returned(); tap::Writer w(tap::RETURN); const tap::FnRedaction* x = c.leave(w);",
+        f"        if (__builtin_expect(!x, 1)) {{ {result} {out} }}",
+        f"        else {{ {scrubbed_output(result)} {scrubbed_output(out)} }} }}",
     ]
     return "\n".join(lines + ([] if void else ["    return r;"]) + ["}", ""])
 

@@ -104,6 +104,25 @@ void redact_buf(Writer& w, const FnRedaction& r, int pos, const void* req, int l
     w.v_buf(out.data(), static_cast<int>(out.size()));
 }
 
+void redact_reply(Writer& w, const FnRedaction& r, void** res, int* res_len) {
+    int n = res_len ? *res_len : -1;
+    void* p = res ? *res : nullptr;
+    if (!p || n < 0 || r.masks.empty()) return w.reply(res, res_len);
+    std::string out = masked(r, std::string_view(static_cast<const char*>(p), static_cast<size_t>(n)));
+    if (out.size() > 0x7fffffff) out.resize(0x7fffffff);
+    int len = static_cast<int>(out.size());
+    void* q = out.data();
+    w.reply(&q, &len);
+}
+
+void redact_out_text(Writer& w, const FnRedaction& r, char** addr) {
+    if (!addr || !*addr || r.masks.empty()) return w.out_text(addr);
+    std::string out = masked(r, std::string_view(*addr, strnlen(*addr, 0x7fffffff)));
+    w.u8(1);
+    w.i32(-1);
+    w.blob(out.data(), static_cast<int32_t>(out.size()));
+}
+
 std::string json_text(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {

@@ -1,7 +1,8 @@
 // The tap's redaction rules: what is scrubbed from a call's arguments before
 // its CALL record reaches the buffer.  Per core function (or "*", every one):
-//   "mask PATTERN": in each text and request argument, what PATTERN matches
-//                   is replaced by kRedacted (the match rules' engine, pattern.h);
+//   "mask PATTERN": in each text and request argument, and in what the core
+//                   hands back for the call (its reply or text), what PATTERN
+//                   matches is replaced by kRedacted (the match rules' engine, pattern.h);
 //   "ignore N":     argument N (from 0) is recorded as the secret tag.
 // The rules are written into the cassette's header ("redact"), so that replay
 // scrubs the arguments it receives the same way before comparing them.
@@ -25,7 +26,7 @@ constexpr char kRedacted[] = "<redacted>";
 struct FnRedaction {
     uint32_t ignore = 0;  // bit N: argument N
     std::vector<const zq_pattern::Pattern*> masks;
-    bool ignores(int pos) const { return pos < 32 && (ignore >> pos & 1u); }
+    bool ignores(int pos) const { return pos >= 0 && pos < 32 && (ignore >> pos & 1u); }
 };
 
 class Redaction {
@@ -54,9 +55,13 @@ private:
 // read by callers holding it (a Writer's lifetime).
 extern const Redaction* g_redaction;
 
-// A text or request argument at `pos`, written through the rules.
+// A text or request argument at `pos` (-1: a text result), written through the rules.
 void redact_text(Writer& w, const FnRedaction& r, int pos, const char* s);
 void redact_buf(Writer& w, const FnRedaction& r, int pos, const void* req, int len);
+// What the core handed back (a reply, a text stored at an address), through
+// the masks: a reply echoing a scrubbed field is scrubbed too.
+void redact_reply(Writer& w, const FnRedaction& r, void** res, int* res_len);
+void redact_out_text(Writer& w, const FnRedaction& r, char** addr);
 
 // JSON string syntax for `s` (its bytes as they are, controls escaped).
 std::string json_text(const std::string& s);

@@ -180,7 +180,7 @@ public:
     // through, or nullptr (the recording redacts nothing of this function).
     const FnRedaction* enter(Writer& w, int nargs);
     void returned();                   // the call is over: its duration, the thread's nesting
-    void leave(Writer& w);             // the RETURN record's fixed fields
+    const FnRedaction* leave(Writer& w);  // the RETURN record's fixed fields; the rules, as enter()
 
 private:
     int fn_;

@@ -34,11 +34,15 @@ REDACTED = "<redacted>"
 def redaction_from_options(options: Sequence[str]) -> Dict[str, List[Rule]]:
     """The rules of the command line's ``--redact`` options: ``FN=mask:PATTERN``,
     ``FN=ignore:N[,N...]``, or a JSON object of the form `redact` takes."""
+    usage = "write FN=mask:PATTERN, FN=ignore:N or a JSON object (FN: a core function's name, or * for every function)"
+    for text in options:
+        if not text.lstrip().startswith("{") and text.partition("=")[2].partition(":")[0] not in ("mask", "ignore"):
+            raise ValueError(f"--redact {text!r}: {usage}")
     try:
         rules = rules_from_options(options)
     except ValueError as e:
-        raise ValueError(str(e).replace("--match", "--redact").replace(
-            "FN=function, FN=ignore:N, FN=mask:PATTERN, FN=optional", "FN=mask:PATTERN, FN=ignore:N")) from None
+        raise ValueError(str(e).replace("--match", "--redact").split(": write ")[0] +
+                         (f": {usage}" if ": write " in str(e) else "")) from None
     for fn, listed in rules.items():
         for rule in listed:
             _check_kind(fn, rule)

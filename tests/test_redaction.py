@@ -81,7 +81,7 @@ SCRIPT = """
 RECORDED = [
     ([f"zqi_place_order_pb=mask:{ACCOUNT}", "zqi_subscribe=mask:ACCT-[0-9]+", "zqi_subscribe=ignore:2"],
      [b"ACCT-1"], [SCRUBBED, b"<redacted>", b"host:1"], 3),  # serv_addr differs
-    ([f'{{"*": {{"mask": ["ACCT-[0-9]+", "host:[0-9]"]}}, "zqi_subscribe": {{"ignore": [2]}}}}'],
+    (['{"*": {"mask": ["ACCT-[0-9]+", "host:[0-9]"]}, "zqi_subscribe": {"ignore": [2]}}'],
      [b"ACCT-1", b"host:1"], [b"<redacted>"], 0),
     (["zqi_set_serv_addr=ignore:0", "zqi_subscribe=ignore:0,2", f"zqi_place_order_pb=mask:{ACCOUNT}"],
      [b"ACCT-1", b"host:1"], [SCRUBBED], 0),

@@ -141,7 +141,7 @@ def function(index: int, decl: Declaration) -> str:
         f"        if (__builtin_expect(!x, 1)) {{ {' '.join(record)} }}".replace("  }", " }"),
         f"        else {{ {' '.join(scrubbed(i, r) for i, r in enumerate(record))} }} }}".replace("  }", " }"),
         f"    {call};" if void else f"    {decl.result} r = {call};",
-        f"    if (c.recording()) {{ c.returned(); tap::Writer w(tap::RETURN); const tap::FnRedaction* x = c.leave(w);",
+        "    if (c.recording()) { c.returned(); tap::Writer w(tap::RETURN); const tap::FnRedaction* x = c.leave(w);",
         f"        if (__builtin_expect(!x, 1)) {{ {result} {out} }}",
         f"        else {{ {scrubbed_output(result)} {scrubbed_output(out)} }} }}",
     ]

@@ -149,9 +149,9 @@ def pytest_configure(config: pytest.Config) -> None:
     full = config.getoption("zq_report", None)
     if full:
         Path(full).write_text("", encoding="utf-8")
-    config.addinivalue_line("markers", "zq_cassette(path=None, match=None, redact=None): run the test with zq_core replaying "
-                                       "the cassette at path, or recording it (--zq-record-mode); any divergence "
-                                       "fails the test")
+    config.addinivalue_line("markers", "zq_cassette(path=None, match=None, redact=None): run the test with zq_core "
+                                       "replaying the cassette at path, or recording it (--zq-record-mode); any "
+                                       "divergence fails the test")
 
 
 def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
@@ -180,7 +180,8 @@ class _Cassette:
     def __init__(self, request: pytest.FixtureRequest, marker: pytest.Mark):
         from . import _recording
 
-        if len(marker.args) > 1 or set(marker.kwargs) - {"path", "match", "redact"} or (marker.args and "path" in marker.kwargs):
+        kwargs = set(marker.kwargs)
+        if len(marker.args) > 1 or kwargs - {"path", "match", "redact"} or (marker.args and "path" in kwargs):
             raise ValueError("use the marker as @pytest.mark.zq_cassette(path=None, match=None, redact=None)")
         config: Dict[str, Any] = dict(request.getfixturevalue("zq_cassette_config") or {})
         unknown = set(config) - {"record_mode", "match", "redact", "keep_secrets"}

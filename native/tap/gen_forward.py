@@ -137,11 +137,13 @@ def function(index: int, decl: Declaration) -> str:
     lines = [
         f'extern "C" {decl.result} {decl.name}({params}) {{',
         f"    tap::Call c({index});",
-        f"    if (c.recording()) {{ tap::Writer w(tap::CALL); const tap::FnRedaction* x = c.enter(w, {len(record)});",
+        f"    if (c.recording()) {{ tap::Writer w(tap::CALL); c.enter(w, {len(record)}); "
+        f"const tap::FnRedaction* x = tap::redaction({index});",
         f"        if (__builtin_expect(!x, 1)) {{ {' '.join(record)} }}".replace("  }", " }"),
         f"        else {{ {' '.join(scrubbed(i, r) for i, r in enumerate(record))} }} }}".replace("  }", " }"),
         f"    {call};" if void else f"    {decl.result} r = {call};",
-        "    if (c.recording()) { c.returned(); tap::Writer w(tap::RETURN); const tap::FnRedaction* x = c.leave(w);",
+        "    if (c.recording()) { c.returned(); tap::Writer w(tap::RETURN); c.leave(w); "
+        f"const tap::FnRedaction* x = tap::redaction({index});",
         f"        if (__builtin_expect(!x, 1)) {{ {result} {out} }}",
         f"        else {{ {scrubbed_output(result)} {scrubbed_output(out)} }} }}",
     ]

@@ -80,26 +80,35 @@ std::string Redaction::json() const {
 
 namespace {
 
-std::string masked(const FnRedaction& r, std::string_view text) {
-    std::string s(text);
-    for (const zq_pattern::Pattern* m : r.masks) s = m->replace(s, kRedacted);
-    return s;
+// `text` through the masks into `out`; false (and `out` untouched) when no
+// mask matches it, the usual case, which copies nothing.
+bool masked(const FnRedaction& r, std::string_view text, std::string& out) {
+    bool changed = false;
+    for (const zq_pattern::Pattern* m : r.masks) {
+        size_t start = 0, end = 0;
+        if (!m->find(text, 0, start, end)) continue;
+        out = m->replace(text, kRedacted);  // reads `text` (perhaps `out` itself) before assigning
+        text = out;
+        changed = true;
+    }
+    return changed;
 }
 
 }  // namespace
 
 void redact_text(Writer& w, const FnRedaction& r, int pos, const char* s) {
     if (r.ignores(pos)) return w.u8(SECRET);
-    if (!s || r.masks.empty()) return w.v_text(s);
-    std::string out = masked(r, std::string_view(s, strnlen(s, 0x7fffffff)));
+    std::string out;
+    if (!s || !masked(r, std::string_view(s, strnlen(s, 0x7fffffff)), out)) return w.v_text(s);
     w.u8(TEXT);
     w.blob(out.data(), static_cast<int32_t>(out.size()));
 }
 
 void redact_buf(Writer& w, const FnRedaction& r, int pos, const void* req, int len) {
     if (r.ignores(pos)) return w.u8(SECRET);
-    if (!req || len < 0 || r.masks.empty()) return w.v_buf(req, len);
-    std::string out = masked(r, std::string_view(static_cast<const char*>(req), static_cast<size_t>(len)));
+    std::string out;
+    if (!req || len < 0 || !masked(r, std::string_view(static_cast<const char*>(req), static_cast<size_t>(len)), out))
+        return w.v_buf(req, len);
     if (out.size() > 0x7fffffff) out.resize(0x7fffffff);  // a match grown past what a record holds
     w.v_buf(out.data(), static_cast<int>(out.size()));
 }
@@ -107,8 +116,9 @@ void redact_buf(Writer& w, const FnRedaction& r, int pos, const void* req, int l
 void redact_reply(Writer& w, const FnRedaction& r, void** res, int* res_len) {
     int n = res_len ? *res_len : -1;
     void* p = res ? *res : nullptr;
-    if (!p || n < 0 || r.masks.empty()) return w.reply(res, res_len);
-    std::string out = masked(r, std::string_view(static_cast<const char*>(p), static_cast<size_t>(n)));
+    std::string out;
+    if (!p || n < 0 || !masked(r, std::string_view(static_cast<const char*>(p), static_cast<size_t>(n)), out))
+        return w.reply(res, res_len);
     if (out.size() > 0x7fffffff) out.resize(0x7fffffff);
     int len = static_cast<int>(out.size());
     void* q = out.data();
@@ -116,8 +126,9 @@ void redact_reply(Writer& w, const FnRedaction& r, void** res, int* res_len) {
 }
 
 void redact_out_text(Writer& w, const FnRedaction& r, char** addr) {
-    if (!addr || !*addr || r.masks.empty()) return w.out_text(addr);
-    std::string out = masked(r, std::string_view(*addr, strnlen(*addr, 0x7fffffff)));
+    std::string out;
+    if (!addr || !*addr || !masked(r, std::string_view(*addr, strnlen(*addr, 0x7fffffff)), out))
+        return w.out_text(addr);
     w.u8(1);
     w.i32(-1);
     w.blob(out.data(), static_cast<int32_t>(out.size()));

@@ -106,7 +106,7 @@ EventCallback wrap_callback(EventCallback cb) {
 }
 
 // ---- calls -------------------------------------------------------------------------
-const FnRedaction* Call::enter(Writer& w, int nargs) {
+void Call::enter(Writer& w, int nargs) {
     seq_ = ++g_seq;  // w holds the lock: sequence numbers follow the file's order
     w.counts_a_call(&kept_);
     w.u64(seq_);
@@ -116,7 +116,6 @@ const FnRedaction* Call::enter(Writer& w, int nargs) {
     w.u8(static_cast<uint8_t>(nargs));
     prev_ = t_self.current;
     t_self.current = seq_;
-    return __builtin_expect(g_redaction != nullptr, 0) ? g_redaction->of(fn_) : nullptr;  // w holds g_mu
 }
 
 void Call::returned() {
@@ -124,11 +123,10 @@ void Call::returned() {
     if (seq_) t_self.current = prev_;
 }
 
-const FnRedaction* Call::leave(Writer& w) {
+void Call::leave(Writer& w) {
     if (kept_) w.counts_a_call(nullptr);
     w.u64(seq_);
     w.u64(duration_);
-    return __builtin_expect(g_redaction != nullptr, 0) ? g_redaction->of(fn_) : nullptr;  // w holds g_mu
 }
 
 }  // namespace tap

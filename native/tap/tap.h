@@ -48,8 +48,6 @@ TAP_API const char* zqtap_error(void);
 
 namespace tap {
 
-struct FnRedaction;
-
 enum Kind : uint8_t { HEADER = 1, CALL = 2, RETURN = 3, EVENT = 4, END = 5 };
 enum Tag : uint8_t { NONE = 0, I32 = 1, I64 = 2, F64 = 3, BOOL = 4, TEXT = 5, BUF = 6, SECRET = 7, FNPTR = 8 };
 
@@ -176,11 +174,9 @@ public:
         else if (__builtin_expect(rec == kLost, 0)) count_lost_call();
     }
     bool recording() const { return rec_; }
-    // The CALL record's fixed fields; the rules its arguments are written
-    // through, or nullptr (the recording redacts nothing of this function).
-    const FnRedaction* enter(Writer& w, int nargs);
+    void enter(Writer& w, int nargs);  // the CALL record's fixed fields
     void returned();                   // the call is over: its duration, the thread's nesting
-    const FnRedaction* leave(Writer& w);  // the RETURN record's fixed fields; the rules, as enter()
+    void leave(Writer& w);             // the RETURN record's fixed fields
 
 private:
     int fn_;

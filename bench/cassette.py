@@ -14,7 +14,8 @@ with cc and runs it, R rounds each:
 - the flush delay: a single call, at a random point of the writer's period,
   then how long until the cassette grows (40 times).
 With --redact (record's syntax, once per rule) the tap records through those
-redaction rules; --request gives the request's first bytes (the rest is q).  Prints the mean and percentiles per row and the overhead (tap minus direct)
+redaction rules; --request gives the request's first bytes (the rest is q).
+Prints the mean and percentiles per row and the overhead (tap minus direct)
 of the best round, as bench/README.md shows them.
 """
 from __future__ import annotations

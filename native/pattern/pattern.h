@@ -42,6 +42,9 @@ public:
     std::string cut(std::string_view text) const;
     // `text` with every such match replaced by `with` (an empty match is left alone).
     std::string replace(std::string_view text, std::string_view with) const;
+    // The same into `out`, in one pass; false (`out` untouched) when nothing
+    // matches.  `text` must not view `out`'s bytes.
+    bool replace(std::string_view text, std::string_view with, std::string& out) const;
 
     // The compiled program.
     enum Op : uint8_t { BYTE, ANY, CLASS, SPLIT, JMP, BOL, EOL, MATCH };

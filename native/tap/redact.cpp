@@ -84,10 +84,10 @@ namespace {
 // mask matches it, the usual case, which copies nothing.
 bool masked(const FnRedaction& r, std::string_view text, std::string& out) {
     bool changed = false;
+    std::string next;
     for (const zq_pattern::Pattern* m : r.masks) {
-        size_t start = 0, end = 0;
-        if (!m->find(text, 0, start, end)) continue;
-        out = m->replace(text, kRedacted);  // reads `text` (perhaps `out` itself) before assigning
+        if (!m->replace(text, kRedacted, next)) continue;  // one pass; nothing built when nothing matches
+        out.swap(next);
         text = out;
         changed = true;
     }

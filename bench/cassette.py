@@ -1,6 +1,6 @@
 """What recording a cassette costs: per reply call, and how soon records reach the file.
 
-    python3 bench/cassette.py [--calls N] [--rounds R] [--cassette PATH]
+    python3 bench/cassette.py [--calls N] [--rounds R] [--cassette PATH] [--redact RULE ...]
 
 Run with the interpreter the development kit is installed into (the
 stand-in and the tap are taken from there).  Builds bench/cassette_driver.c
@@ -13,6 +13,8 @@ with cc and runs it, R rounds each:
   clock's mean also holds the time the thread waited for a processor;
 - the flush delay: a single call, at a random point of the writer's period,
   then how long until the cassette grows (40 times).
+With --redact (record's syntax, once per rule) the tap records through those
+redaction rules; --request gives the request's first bytes (the rest is q).
 Prints the mean and percentiles per row and the overhead (tap minus direct)
 of the best round, as bench/README.md shows them.
 """
@@ -48,14 +50,20 @@ def main() -> int:
     parser.add_argument("--calls", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--cassette", help="where the tap records (default: a temporary file)")
+    parser.add_argument("--request", default="", help="the request's first bytes (the rest: q)")
+    parser.add_argument("--redact", metavar="RULE", action="append", default=[],
+                        help="a redaction rule, as cassette record --redact takes it")
     args = parser.parse_args()
 
     from zq.csdk import _launch, cassette
+    from zq.csdk._redaction import redaction_from_options, redaction_text
+    redact = redaction_text(redaction_from_options(args.redact))
     standin, tap = _launch.standin_library(), cassette.tap_library()
     with tempfile.TemporaryDirectory() as tmp:
         exe = build(Path(tmp))
         path = args.cassette or str(Path(tmp) / "bench.zqc")
-        env = dict(os.environ, ZQ_TAP_CORE=standin, ZQ_CASSETTE_RECORD=path)
+        env = dict(os.environ, ZQ_TAP_CORE=standin, ZQ_CASSETTE_RECORD=path, ZQ_CASSETTE_REDACT=redact,
+                   BENCH_REQUEST=args.request)
         rows = []
         for _ in range(args.rounds):
             direct = run([str(exe), "calls", standin, str(args.calls)], env)

@@ -4,8 +4,8 @@
  *   cassette_driver flush STANDIN TAP FILE K   K times: one call, then how long
  *                                              until the cassette FILE grows
  *
- * A call is zqi_place_order_pb with a 100-byte request; the stand-in echoes
- * it as a 100-byte reply.  With TAP the call goes through the cassette tap
+ * A call is zqi_place_order_pb with a 100-byte request (q...q, or the text of
+ * BENCH_REQUEST padded with q); the stand-in echoes it as a 100-byte reply.  With TAP the call goes through the cassette tap
  * (ZQ_TAP_CORE and ZQ_CASSETTE_RECORD come from the environment).  The
  * stand-in's call log is off, as in the module's benchmarks.  `calls` prints
  * in ns the mean of the calling thread's CPU time per call (what the call
@@ -56,6 +56,8 @@ static int cmp(const void* a, const void* b) {
 static int calls(reply_fn fn, long n) {
     unsigned char req[100];
     memset(req, 'q', sizeof req);
+    const char* given = getenv("BENCH_REQUEST");
+    if (given) memcpy(req, given, strlen(given) < sizeof req ? strlen(given) : sizeof req);
     double* t = malloc(sizeof(double) * (size_t)n);
     void* res;
     int res_len;

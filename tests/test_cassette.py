@@ -49,7 +49,7 @@ def test_tap_exports_the_core_functions_and_its_own_calls_only():
     symbols = subprocess.run(["nm", "-D", "--defined-only", tap], capture_output=True, text=True, check=True).stdout
     exported = {line.split()[-1].partition("@")[0] for line in symbols.splitlines() if line.split()[1:2] == ["T"]}
     control = {"zqtap_core_path", "zqtap_standin_path", "zqtap_version", "zqtap_route", "zqtap_record_start",
-               "zqtap_record_stop", "zqtap_error"}
+               "zqtap_record_stop", "zqtap_redact", "zqtap_error"}
     assert exported == set(check_core.CORE_FUNCTIONS) | control
 
 

@@ -173,7 +173,8 @@ def test_stats_gives_a_rate_only_over_more_than_one_event(tmp_path, times, rate)
 def test_every_command_has_help_with_the_rules_and_the_exit_statuses(command):
     out = launch(command, "--help")
     assert (out.returncode, out.stderr) == (0, "") and out.stdout.startswith(f"usage: python -m zq.csdk.cassette {command}")
-    assert all(s in out.stdout for s in ["exit status:", "FN=mask:REGEX", "FN=ignore:N", "--redact", "--match"])
+    assert all(s in out.stdout for s in ["exit status:", "FN=mask:PATTERN", "FN=ignore:N", "--redact", "--match",
+                                         "with <redacted> before the record is written"])
 
 
 def test_the_top_level_help_lists_every_command_in_plain_text():
@@ -203,7 +204,11 @@ def test_the_command_begins_after_the_cassette_and_its_options(argv, cassette_, 
 
 @pytest.mark.parametrize("args, status, line", [
     (["record", "x.zqc", "--redact", "zqi_log_pb=bogus", "--", "true"], 2, "--redact 'zqi_log_pb=bogus': write"),
-    (["record", "x.zqc", "--redact", "zqi_log_pb=mask:a", "--", "true"], 2, "--redact: the recording tap"),
+    (["record", "x.zqc", "--redact", "zqi_log_pb=optional", "--", "true"], 2, "--redact 'zqi_log_pb=optional': write"),
+    (["record", "x.zqc", "--redact", '{"zqi_log_pb": "function"}', "--", "true"], 2, "redact['zqi_log_pb']: a rule is"),
+    (["record", "x.zqc", "--redact", "zqi_log_pb=mask:(", "--", "true"], 2, "redact['zqi_log_pb']: bad mask '('"),
+    (["record", "x.zqc", "--redact", '{"zqi_log": {"ignore": [0]}}', "--", "true"], 2,
+     "redact: no core function named 'zqi_log'"),
     (["replay", "x.zqc", "--", "true"], 1, "cannot read"),
     (["show", "x.zqc", "--function", "zqi_place_order"], 2, "did you mean zqi_place_order_pb"),
     (["export", "x.zqc", "--format", "csv"], 2, "invalid choice: 'csv'"),

@@ -77,6 +77,11 @@ TESTS = """
     def test_order():
         assert c_sdk.py_zqi_place_order(b'{"side": "buy"}') == (0, b'{"side": "buy"}')
 
+    @pytest.mark.zq_cassette(redact={"zqi_place_order_pb": {"mask": ['"account_id": *"[^"]*"']}})
+    def test_account():
+        rc, reply = c_sdk.py_zqi_place_order(b'{"account_id": "ACCT-31337", "qty": 1}')
+        assert rc == 0 and reply.endswith(b'"qty": 1}')  # replayed, the echoed id is scrubbed too
+
     @pytest.mark.zq_cassette
     @pytest.mark.parametrize("symbol", ["A.B", "C/D"])
     def test_subscribe(symbol):
@@ -90,7 +95,8 @@ def test_once_records_what_is_missing_none_replays_and_a_changed_order_fails(tmp
     status, out = pytest_run(tmp_path, "--zq-record-mode=once", f"--zq-core={STANDIN}")
     assert status == 0, out
     made = sorted(p.name for p in shelf.iterdir())
-    assert len(made) == 4 and made[:3] == ["test_order.zqc", "test_settings.zqc", "test_subscribe[A.B].zqc"]
+    assert len(made) == 5 and made[:4] == ["test_account.zqc", "test_order.zqc", "test_settings.zqc",
+                                           "test_subscribe[A.B].zqc"]
     with Reader(shelf / "test_settings.zqc") as reader:
         recs = list(reader)
     assert [r.fn for r in recs if isinstance(r, CallRecord)] == ["zqi_set_serv_addr", "zqi_set_strategy_id"]
@@ -98,14 +104,21 @@ def test_once_records_what_is_missing_none_replays_and_a_changed_order_fails(tmp
 
     for args in (["--zq-record-mode=none"], []):  # none is the default
         status, out = pytest_run(tmp_path, *args)
-        assert status == 0 and "4 passed" in out, out
+        assert status == 0 and "5 passed" in out, out
+
+    # A redacted account id is in no file: the cassettes, their export, what the runs left.
+    export = subprocess.run([sys.executable, "-m", "zq.csdk.cassette", "export", str(shelf / "test_account.zqc")],
+                            capture_output=True, timeout=60)
+    assert export.returncode == 0 and b"<redacted>" in export.stdout
+    holding = [p for p in tmp_path.rglob("*") if p.is_file() and b"ACCT-31337" in p.read_bytes()]
+    assert holding == [tmp_path / "test_flow.py"] and b"ACCT-31337" not in export.stdout
 
     # A changed order fails that test alone, with the divergence in its report.
     first, second = 'c_sdk.py_zqi_set_serv_addr("host:1")', 'c_sdk.py_zqi_set_strategy_id("s-1")'
     swapped = TESTS.replace(first, "FIRST").replace(second, first).replace("FIRST", second)
     (tmp_path / "test_flow.py").write_text(textwrap.dedent(swapped))
     status, out = pytest_run(tmp_path)
-    assert status == 1 and "1 failed, 3 passed" in out, out
+    assert status == 1 and "1 failed, 4 passed" in out, out
     assert list(failures(out)) == ["test_settings"] and "zqi_set_strategy_id" in out and "divergence" in out
 
     # all: every cassette recorded again, the new order with it; then it replays.
@@ -124,7 +137,11 @@ PROBLEMS = {
     "test_unknown_function": ("@pytest.mark.zq_cassette(match={'py_zqi_place_order': 'function'})",
                               "no core function named 'py_zqi_place_order'; did you mean 'zqi_place_order_pb'"),
     "test_two_paths": ("@pytest.mark.zq_cassette('a.zqc', 'b.zqc')",
-                       "use the marker as @pytest.mark.zq_cassette(path=None, match=None)"),
+                       "use the marker as @pytest.mark.zq_cassette(path=None, match=None, redact=None)"),
+    "test_bad_redaction": ("@pytest.mark.zq_cassette(redact={'zqi_subscribe': {'mask': ['a{2,1}']}})",
+                           "redact['zqi_subscribe']: bad mask 'a{2,1}': bad repetition"),
+    "test_redaction_kind": ("@pytest.mark.zq_cassette(redact={'zqi_subscribe': 'function'})",
+                            "redact['zqi_subscribe']: a rule is {'mask': [patterns]} or {'ignore': [positions]}"),
     "test_not_a_cassette": ("@pytest.mark.zq_cassette('test_problems.py')", "not a cassette"),
     "test_needs_the_core": ("@pytest.mark.zq_cassette('new.zqc')\n@pytest.mark.parametrize('zq_cassette_config', "
                             "[{'record_mode': 'once'}])", "recording needs the real core: run pytest with "

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from zq.csdk import (_cassette_cli, _cassette_file, _cassette_json, _cassette_report, _cassette_writer, _cores, _launch,
-                    _recording, _replay, cassette, live, pytest_plugin, standin)
+                    _recording, _redaction, _replay, cassette, live, pytest_plugin, standin)
 from zq.csdk.standin import DEFAULT_LOG_CAPACITY, NEGATIVE_LENGTH, NULL_REPLY, UnknownFunctionError
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -133,7 +133,7 @@ def test_every_core_function_is_known_by_name(core):
 def test_testing_kit_type_checks_strictly(tmp_path):
     pytest.importorskip("mypy")
     kit = (standin, pytest_plugin, live, _launch, _replay, cassette, _cassette_file, _cassette_report, _cassette_writer,
-           _cassette_json, _cassette_cli, _cores, _recording)
+           _cassette_json, _cassette_cli, _cores, _recording, _redaction)
     modules = [a for mod in kit for a in ("-m", mod.__name__)]  # the installed ones
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, *modules],
                           capture_output=True, text=True, cwd=tmp_path, timeout=600)

@@ -69,6 +69,16 @@ std::string Engine::received(uint64_t n, const char* fn, const Args& args, Diffe
 bool Engine::call(const char* fn, const Args& args, Answer& answer) {
     Lock lk(mu_);
     if (!active()) return false;
+    if (__builtin_expect(rules_.redacting(), 0)) {
+        // A recording made with redaction rules holds scrubbed arguments: what
+        // is received is scrubbed alike before anything compares or shows it.
+        Scrubbed scrubbed;
+        return dispatch(lk, fn, rules_.scrub(fn, args, scrubbed), answer);
+    }
+    return dispatch(lk, fn, args, answer);
+}
+
+bool Engine::dispatch(Lock& lk, const char* fn, const Args& args, Answer& answer) {
     uint64_t n = ++received_;
     Lane* in = t_ctx.generation == generation_ ? t_ctx.lane : nullptr;
     if (in) return match_in(lk, *in, fn, args, n, answer);

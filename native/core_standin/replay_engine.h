@@ -129,6 +129,7 @@ private:
     Item* at(Lane& l, size_t i);
     size_t after_call(Lane& l, size_t i);
     void pop(Lane& l);
+    bool dispatch(Lock& lk, const char* fn, const Args& args, Answer& answer);  // call(), its arguments scrubbed
     bool match_top(Lock& lk, const char* fn, const Args& args, uint64_t n, Answer& answer);
     bool match_in(Lock& lk, Lane& l, const char* fn, const Args& args, uint64_t n, Answer& answer);
     bool take(Lock& lk, Lane& l, const char* fn, Answer& answer);

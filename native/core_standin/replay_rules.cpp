@@ -47,11 +47,49 @@ std::string Rules::parse(const std::string& text) {
         } else if (kind == "mask") {
             std::string why = r.masks.emplace_back().compile(value);
             if (!why.empty()) return "match rule for " + fn + ": bad mask " + value + ": " + why;
+        } else if (kind == "redact") {
+            std::string why = r.redacts.emplace_back().compile(value);
+            if (!why.empty()) return "redaction rule for " + fn + ": bad mask " + value + ": " + why;
+            redacting_ = true;
+        } else if (kind == "redact_arg") {
+            char* end = nullptr;
+            long i = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || i < 0 || i >= Args::kMax) return "redaction rule for " + fn + ": bad argument position " + value;
+            r.withheld |= 1u << i;
+            redacting_ = true;
         } else {
             return "match rule for " + fn + ": unknown kind '" + kind + "'";
         }
     }
     return "";
+}
+
+const Args& Rules::scrub(std::string_view fn, const Args& args, Scrubbed& out) const {
+    const Rule *own, *all;
+    find(fn, own, all);
+    bool any = false;
+    for (const Rule* r : {own, all}) any = any || (r && (r->withheld || !r->redacts.empty()));
+    if (!any) return args;
+    out.args = args;
+    for (int i = 0; i < args.n; ++i) {
+        Value& v = out.args.v[i];
+        bool withheld = false;
+        for (const Rule* r : {own, all}) withheld = withheld || (r && (r->withheld >> i & 1u));
+        if (withheld) {
+            v = Value{};
+            v.tag = cassette::SECRET;
+            continue;
+        }
+        if ((v.tag != cassette::TEXT && v.tag != cassette::BUF) || !v.p || v.len < 0) continue;
+        std::string& s = out.bytes[i];
+        s.assign(v.p, static_cast<size_t>(v.len));
+        for (const Rule* r : {own, all})
+            if (r)
+                for (const Pattern& m : r->redacts) s = m.replace(s, "<redacted>");
+        v.p = s.data();
+        v.len = v.req_len = static_cast<int32_t>(s.size() > 0x7fffffff ? 0x7fffffff : s.size());
+    }
+    return out.args;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Replay's match rules and the previews of calls its report shows.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -11,18 +12,34 @@
 
 namespace standin::replay {
 
+using zq_pattern::Pattern;
+
 // How one function's calls are compared (by default: every argument).
 //   "function": arguments ignored;  "ignore N": argument N (from 0) ignored;
 //   "mask PATTERN": in every text and request argument, what PATTERN matches
 //   is cut out on both sides before comparing (pattern.h gives the syntax);
 //   "optional": its recorded calls need not be made.
+// And the recording's own redaction rules (its header's "redact" field),
+// which scrub the received arguments as the recording was scrubbed, before
+// anything compares or shows them:
+//   "redact PATTERN": what PATTERN matches in every text and request argument
+//   is replaced by "<redacted>";  "redact_arg N": argument N is withheld (the
+//   secret tag, which matches any value).
 struct Rule {
     bool any = false;
     bool optional = false;
     std::vector<int> ignore;
     std::vector<Pattern> masks;
+    std::vector<Pattern> redacts;
+    uint32_t withheld = 0;  // bit N: argument N
     bool ignores(int i) const;
     std::string masked(const char* p, size_t n) const;
+};
+
+// A call's arguments as scrubbed by the redaction rules, and the bytes they point to.
+struct Scrubbed {
+    Args args;
+    std::string bytes[Args::kMax];
 };
 
 class Rules {
@@ -30,7 +47,12 @@ public:
     // Parses one rule per line, "FN<TAB>KIND[<TAB>VALUE]" (FN may be "*": every
     // function); "" or why the text is refused.
     std::string parse(const std::string& text);
-    void clear() { by_fn_.clear(), all_ = Rule{}, has_all_ = false; }
+    void clear() { by_fn_.clear(), all_ = Rule{}, has_all_ = false, redacting_ = false; }
+    // Whether any function's arguments are scrubbed (the header's redaction rules).
+    bool redacting() const { return redacting_; }
+    // `args` of `fn` scrubbed into `out` (and `out.args` returned), or `args`
+    // itself when no redaction rule applies to `fn`.
+    const Args& scrub(std::string_view fn, const Args& args, Scrubbed& out) const;
     // The rules for `fn` (its own, then those for every function), or none.
     void find(std::string_view fn, const Rule*& own, const Rule*& all) const {
         own = all = nullptr;
@@ -45,6 +67,7 @@ private:
     std::map<std::string, Rule, std::less<>> by_fn_;
     Rule all_;
     bool has_all_ = false;
+    bool redacting_ = false;
 };
 
 // Where a received call first differs from a recorded one: argument `arg`

@@ -80,7 +80,9 @@ long zqstub_log_dropped(void);                // lines dropped since the last cl
 // every core call is answered from the file at `path`, matched by `rules`
 // (one per line, "FN<TAB>function", "FN<TAB>ignore<TAB>N",
 // "FN<TAB>mask<TAB>PATTERN", pattern.h giving its syntax, or "FN<TAB>optional";
-// FN "*" is every function; NULL or "": every argument compared).  Opening
+// and the cassette's redaction rules, which scrub the arguments received:
+// "FN<TAB>redact<TAB>PATTERN", "FN<TAB>redact_arg<TAB>N"; FN "*" is every
+// function; NULL or "": every argument compared).  Opening
 // drops what was scripted; while it replays, the scripting calls above are
 // accepted and change nothing, and queued events are dropped: events and
 // answers come from the cassette alone.

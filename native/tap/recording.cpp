@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "buffer.h"
+#include "redact.h"
 #include "tap.h"
 
 #define TAP_VERSION "0.1.0"
@@ -169,24 +171,7 @@ void* writer_main(void*) {
     return nullptr;
 }
 
-std::string json_text(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string header_json(const std::string& core) {
+std::string header_json(const std::string& core, const Redaction* redaction) {
     char created[32];
     time_t now = time(nullptr);
     tm utc;
@@ -194,7 +179,7 @@ std::string header_json(const std::string& core) {
     strftime(created, sizeof created, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return std::string("{\"format\": 1, \"created\": \"") + created + "\", \"core\": " + json_text(core) +
            ", \"pid\": " + std::to_string(getpid()) + ", \"secrets\": \"" + (g_keep_secrets ? "kept" : "filtered") +
-           "\", \"tap\": \"" TAP_VERSION "\"}";
+           "\", \"tap\": \"" TAP_VERSION "\"" + (redaction ? ", \"redact\": " + redaction->json() : "") + "}";
 }
 
 void in_child() {  // a forked child does not record into its parent's cassette
@@ -250,7 +235,15 @@ void say(const std::string& line) {
     (void)rc;
 }
 
-bool open_recording(const char* path, bool keep_secrets, const std::string& core, std::string& error) {
+bool open_recording(const char* path, bool keep_secrets, const std::string& core, const std::string& redact,
+                    std::string& error) {
+    std::unique_ptr<Redaction> rules;
+    if (!redact.empty()) {
+        rules = std::make_unique<Redaction>();
+        error = rules->parse(redact);
+        if (!error.empty()) return false;
+        if (rules->empty()) rules.reset();
+    }
     int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         error = std::string("cannot record to ") + path + ": " + strerror(errno);
@@ -292,13 +285,16 @@ bool open_recording(const char* path, bool keep_secrets, const std::string& core
     __atomic_store_n(&g_lost, 0, __ATOMIC_RELAXED);
     g_loss = kNoLoss;
     __atomic_store_n(&g_keep_secrets, keep_secrets, __ATOMIC_RELAXED);
-    std::string json = header_json(core);
+    const Redaction* old = g_redaction;
+    g_redaction = rules.release();  // callers read it holding g_mu
+    std::string json = header_json(core, g_redaction);
     g_buf.n = 0;
     restart_clock();
     append_locked(HEADER, json.data(), json.size());  // first: no call can come before it
     __atomic_store_n(&g_rec, kOn, __ATOMIC_RELAXED);
     pthread_cond_signal(&g_wake);
     pthread_mutex_unlock(&g_mu);
+    delete old;
     return true;
 }
 

@@ -11,9 +11,11 @@ namespace tap {
 void say(const std::string& line);  // one line on stderr, naming the tap
 void restart_clock();               // times and thread numbers of a new recording start afresh (tap.cpp)
 
-// Starts recording into `path` (an existing empty file).  False, with the
+// Starts recording into `path` (an existing empty file), scrubbing the calls
+// by the redaction rules `redact` (redact.h; "": none).  False, with the
 // reason in `error`, when it cannot.
-bool open_recording(const char* path, bool keep_secrets, const std::string& core, std::string& error);
+bool open_recording(const char* path, bool keep_secrets, const std::string& core, const std::string& redact,
+                    std::string& error);
 
 struct Closed {
     bool was_open = false;

@@ -11,6 +11,7 @@
 
 #include "buffer.h"
 #include "recording.h"
+#include "redact.h"
 #include "routes.h"
 
 #define TAP_VERSION "0.1.0"
@@ -34,6 +35,7 @@ struct ThreadState {
 __thread ThreadState t_self __attribute__((tls_model("initial-exec")));
 EventCallback g_user_cb;      // atomic access
 std::string g_error;          // the last control call's failure (the control API is called by one thread)
+std::string g_redact;         // the redaction rules of the recordings started from now on (zqtap_redact)
 
 uint64_t monotonic() {
     timespec ts;
@@ -47,8 +49,10 @@ void load_once() {
     const char* cassette = getenv("ZQ_CASSETTE_RECORD");
     if (cassette && *cassette) {
         const char* keep = getenv("ZQ_CASSETTE_KEEP_SECRETS");
+        const char* redact = getenv("ZQ_CASSETTE_REDACT");
         std::string error;
-        if (!open_recording(cassette, keep && strcmp(keep, "1") == 0, g_core_path, error)) say(error);
+        if (!open_recording(cassette, keep && strcmp(keep, "1") == 0, g_core_path, redact ? redact : "", error))
+            say(error);
     }
     __atomic_store_n(&g_ready, true, __ATOMIC_RELEASE);
 }
@@ -152,7 +156,16 @@ extern "C" int zqtap_record_start(const char* path, int keep_secrets) {
         tap::g_error = "no cassette path given";
         return -1;
     }
-    return tap::open_recording(path, keep_secrets != 0, tap::g_core_path, tap::g_error) ? 0 : -1;
+    return tap::open_recording(path, keep_secrets != 0, tap::g_core_path, tap::g_redact, tap::g_error) ? 0 : -1;
+}
+
+extern "C" int zqtap_redact(const char* rules) {
+    tap::ensure_ready();  // the function names are known
+    std::string text = rules ? rules : "";
+    tap::g_error = tap::Redaction().parse(text);
+    if (!tap::g_error.empty()) return -1;
+    tap::g_redact = text;
+    return 0;
 }
 
 extern "C" long long zqtap_record_stop(unsigned long long* calls) {

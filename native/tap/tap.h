@@ -39,6 +39,10 @@ TAP_API int zqtap_record_start(const char* path, int keep_secrets);
 // closed.  Returns the calls lost (0: the cassette is complete), or -1 when
 // no recording was open; *calls receives the calls recorded.
 TAP_API long long zqtap_record_stop(unsigned long long* calls);
+// The redaction rules of the recordings started from now on, one per line:
+// "FN<TAB>mask<TAB>PATTERN" or "FN<TAB>ignore<TAB>N" (FN may be "*"); "" for
+// none.  0, or -1 with the reason in zqtap_error() (the rules are then unchanged).
+TAP_API int zqtap_redact(const char* rules);
 TAP_API const char* zqtap_error(void);
 }
 

@@ -38,8 +38,7 @@ rm -rf "$OUT/seeds"
 # Every source of the stand-in library (as CMakeLists.txt builds it) and of the cassette format.
 shopt -s nullglob
 src=(native/core_standin/*.cpp native/cassette/*.cpp native/pattern/*.cpp fuzz/cassette_fuzz.cpp)
-inc=(-Inative/csdk -Inative/cassette -Inative/core_standin)
-[ -d native/pattern ] && inc+=(-Inative/pattern)
+inc=(-Inative/csdk -Inative/cassette -Inative/core_standin -Inative/pattern)
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION "${inc[@]}" \
     "${src[@]}" -o "$OUT/cassette_fuzz" -lpthread

@@ -46,11 +46,14 @@ match rules (replay --match RULE, once per rule):
   classes [...] [^...] \\d \\w \\s, ^ $, groups (...) (?:...), |, and
   * + ? {m,n} (lazy with a trailing ?); devkit/README.md has the whole syntax.
 
-redaction rules (record --redact RULE, once per rule) take the same forms:
-  FN=mask:REGEX replaces what REGEX matches in FN's text and request
-  arguments with a fixed text before the record is written, and
-  FN=ignore:N[,N...] leaves those arguments out; a replay matches a redacted
-  argument against any value."""
+redaction rules (record --redact RULE, once per rule):
+  FN=mask:PATTERN      replace what PATTERN matches in FN's text and request
+                       arguments with <redacted> before the record is written
+  FN=ignore:N[,N...]   write the arguments at these positions as secrets
+  '{"FN": RULE, ...}'  a JSON object; RULE is {"mask": [PATTERN, ...]},
+                       {"ignore": [N, ...]} or a list of these
+  The rules go into the cassette's header; a replay scrubs what it receives
+  by them, so a redacted argument matches any value."""
 
 _COMMAND_STATUS = """\
   127      CMD was not found, 126: CMD could not be executed

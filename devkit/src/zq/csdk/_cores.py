@@ -53,6 +53,7 @@ class Tap:
                                 ("zqtap_standin_path", ctypes.c_char_p, []),
                                 ("zqtap_route", ctypes.c_int, [ctypes.c_int]),
                                 ("zqtap_record_start", ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+                                ("zqtap_redact", ctypes.c_int, [ctypes.c_char_p]),
                                 ("zqtap_record_stop", ctypes.c_longlong, [ctypes.POINTER(ctypes.c_ulonglong)]),
                                 ("zqtap_error", ctypes.c_char_p, [])):
             fn = getattr(lib, name)
@@ -73,6 +74,12 @@ class Tap:
     def record_start(self, path: str, keep_secrets: bool = False) -> None:
         """Record every call from now on into `path`, an existing empty file."""
         if self._lib.zqtap_record_start(os.fsencode(path), int(keep_secrets)) != 0:
+            raise TapError(os.fsdecode(self._lib.zqtap_error()))
+
+    def redact(self, rules: str) -> None:
+        """Scrub the recordings started from now on by `rules` (one per line, as
+        zq.csdk._redaction.redaction_text gives them; "": none)."""
+        if self._lib.zqtap_redact(rules.encode("utf-8", "surrogateescape")) != 0:
             raise TapError(os.fsdecode(self._lib.zqtap_error()))
 
     def record_stop(self) -> Tuple[int, int]:

@@ -70,11 +70,12 @@ class Recording:
     """One test's recording: into a new file beside `target`, which replaces it only when complete.
 
     Complete is: the header and at least one call, none lost.  A recording
-    that keeps secrets stays private to its owner (0600).
+    that keeps secrets stays private to its owner (0600).  `redact`: the
+    redaction rules, one per line as the tap reads them (zq.csdk._redaction).
     """
 
-    def __init__(self, tap: Tap, target: Path, keep_secrets: bool = False):
-        self.tap, self.target, self.keep_secrets = tap, target, keep_secrets
+    def __init__(self, tap: Tap, target: Path, keep_secrets: bool = False, redact: str = ""):
+        self.tap, self.target, self.keep_secrets, self.redact = tap, target, keep_secrets, redact
         self._part: Optional[str] = None
 
     def start(self) -> None:
@@ -84,6 +85,7 @@ class Recording:
         if not self.keep_secrets:
             os.chmod(self._part, 0o666 & ~_umask())
         try:
+            self.tap.redact(self.redact)
             self.tap.record_start(self._part, self.keep_secrets)
         except Exception:
             os.unlink(self._part)

@@ -216,6 +216,9 @@ def run_replay(cassette: str, argv: List[str], match: Union[MatchRules, Sequence
     except (TypeError, ValueError) as e:
         raise LaunchError(str(e)) from None
     note = check_cassette(cassette)
+    from ._redaction import header_rules  # it builds on this module
+
+    rules += header_rules(cassette)
     if note:
         print(f"replay: {note}", file=sys.stderr)
     with tempfile.TemporaryDirectory(prefix="zq-replay-") as tmp:

@@ -160,7 +160,9 @@ def _recorded(path: str) -> Tuple[Optional[str], bool]:
     return None, False
 
 
-def record(cassette: str, command: Sequence[str], keep_secrets: bool, force: bool = False) -> int:
+def record(cassette: str, command: Sequence[str], keep_secrets: bool, force: bool = False, redact: str = "") -> int:
+    """Run `command` through the recording tap into `cassette`; `redact`: the
+    redaction rules, one per line as the tap reads them (zq.csdk._redaction)."""
     tap, core = tap_library(), recorded_core()
     path = os.path.abspath(cassette)
     exists = os.path.lexists(path)
@@ -178,7 +180,7 @@ def record(cassette: str, command: Sequence[str], keep_secrets: bool, force: boo
         raise _launch.LaunchError(f"cannot write the cassette {cassette}: {e.strerror or e}") from None
     try:
         env = {"ZQ_CASSETTE_RECORD": scratch, "ZQ_TAP_CORE": core,
-               "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0"}
+               "ZQ_CASSETTE_KEEP_SECRETS": "1" if keep_secrets else "0", "ZQ_CASSETTE_REDACT": redact}
         status = _launch.run(tap, command, env)
         missing, lost = _recorded(scratch)
         if missing is None:
@@ -237,15 +239,14 @@ def _import(source: str, cassette: str) -> int:
     return 0
 
 
-def _refuse_redaction(rules: List[str]) -> None:
-    """Check the --redact rules, then refuse them: the tap installed with this kit applies none."""
-    from ._replay import rules_from_options, rules_text
+def _redaction(rules: List[str]) -> str:
+    """The --redact rules checked, as the tap reads them; a bad rule is one line (status 2)."""
+    from ._redaction import redaction_from_options, redaction_text
 
     try:
-        rules_text(rules_from_options(rules))
+        return redaction_text(redaction_from_options(rules))
     except (TypeError, ValueError) as e:
-        raise _launch.LaunchError(str(e).replace("--match", "--redact")) from None
-    raise _launch.LaunchError("--redact: the recording tap installed with this kit applies no redaction rules")
+        raise _launch.LaunchError(str(e)) from None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -256,9 +257,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 2
         ns = parse(args)
         if ns.command == "record":
-            if ns.redact:
-                _refuse_redaction(ns.redact)
-            return record(ns.cassette, ns.command_args, ns.keep_secrets, ns.force)
+            return record(ns.cassette, ns.command_args, ns.keep_secrets, ns.force, _redaction(ns.redact))
         if ns.command == "replay":
             return replay(ns.cassette, ns.command_args, ns.match, ns.report)
         if ns.command == "import":

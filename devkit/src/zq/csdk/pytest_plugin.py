@@ -13,16 +13,19 @@ It gives two fixtures,
 
 ``zq_cassette_config``
     A dict of defaults for the marked tests below it (override it in a
-    ``conftest.py``): ``record_mode``, ``match`` (used where the marker gives
-    none) and ``keep_secrets``.  Empty by default.
+    ``conftest.py``): ``record_mode``, ``match`` and ``redact`` (used where
+    the marker gives none) and ``keep_secrets``.  Empty by default.
 
 one marker:
 
-``@pytest.mark.zq_cassette(path=None, match=None)``
+``@pytest.mark.zq_cassette(path=None, match=None, redact=None)``
     The test runs with ``zq_core`` replaying the cassette at ``path``
     (relative to the test file's folder; by default
     ``cassettes/<test module>/<test name>.zqc``), matched by the rules in
-    ``match`` (see ``zq.csdk._replay``).  A test that diverges from the
+    ``match`` (see ``zq.csdk._replay``).  A recording is scrubbed by the
+    redaction rules in ``redact``, a dict of the same shape whose ``mask``
+    matches are replaced by ``<redacted>`` (see ``zq.csdk._redaction``); its
+    replay scrubs what the test passes alike.  A test that diverges from the
     recording fails, with one report listing each expected call beside the
     received one; recorded calls the test never made count too.  A test that
     fails for any reason carries its replay's divergences, the first one
@@ -146,9 +149,9 @@ def pytest_configure(config: pytest.Config) -> None:
     full = config.getoption("zq_report", None)
     if full:
         Path(full).write_text("", encoding="utf-8")
-    config.addinivalue_line("markers", "zq_cassette(path=None, match=None): run the test with zq_core replaying "
-                                       "the cassette at path, or recording it (--zq-record-mode); any divergence "
-                                       "fails the test")
+    config.addinivalue_line("markers", "zq_cassette(path=None, match=None, redact=None): run the test with zq_core "
+                                       "replaying the cassette at path, or recording it (--zq-record-mode); any "
+                                       "divergence fails the test")
 
 
 def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
@@ -177,13 +180,14 @@ class _Cassette:
     def __init__(self, request: pytest.FixtureRequest, marker: pytest.Mark):
         from . import _recording
 
-        if len(marker.args) > 1 or set(marker.kwargs) - {"path", "match"} or (marker.args and "path" in marker.kwargs):
-            raise ValueError("use the marker as @pytest.mark.zq_cassette(path=None, match=None)")
+        kwargs = set(marker.kwargs)
+        if len(marker.args) > 1 or kwargs - {"path", "match", "redact"} or (marker.args and "path" in kwargs):
+            raise ValueError("use the marker as @pytest.mark.zq_cassette(path=None, match=None, redact=None)")
         config: Dict[str, Any] = dict(request.getfixturevalue("zq_cassette_config") or {})
-        unknown = set(config) - {"record_mode", "match", "keep_secrets"}
+        unknown = set(config) - {"record_mode", "match", "redact", "keep_secrets"}
         if unknown:
             raise ValueError(f"zq_cassette_config: unknown key {sorted(unknown)[0]!r} "
-                             "(it takes record_mode, match, keep_secrets)")
+                             "(it takes record_mode, match, redact, keep_secrets)")
         node = request.node
         test_file = Path(node.path)
         given = marker.args[0] if marker.args else marker.kwargs.get("path")
@@ -193,6 +197,7 @@ class _Cassette:
         else:
             self.path = test_file.parent / given
         self.match = marker.kwargs.get("match", config.get("match"))
+        self.redact = marker.kwargs.get("redact", config.get("redact"))
         self.keep_secrets = bool(config.get("keep_secrets", False))
         option = request.config.getoption("zq_record_mode")
         mode = option or config.get("record_mode") or _ini_mode(request.config) or "none"
@@ -209,7 +214,7 @@ class _Cassette:
 
 def _start(request: pytest.FixtureRequest, core: StandIn) -> Optional[Recording]:
     """Opens the marked test's replay, or starts its recording; a problem is kept for the test to fail on."""
-    from . import _cores, _recording, _replay
+    from . import _cores, _recording, _redaction, _replay
 
     marker = request.node.get_closest_marker("zq_cassette")
     if marker is None:
@@ -217,6 +222,7 @@ def _start(request: pytest.FixtureRequest, core: StandIn) -> Optional[Recording]
     try:
         cassette = _Cassette(request, marker)
         _replay.rules_text(cassette.match)  # a bad rule stops the test in record mode too
+        redact = _redaction.redaction_text(cassette.redact)  # and in replay mode
         if cassette.action == _recording.FAIL:
             raise ValueError(f"{cassette.path}: no such cassette (record mode {cassette.mode}); record it with: "
                              f"{cassette.record_command(request.config)}")
@@ -227,7 +233,7 @@ def _start(request: pytest.FixtureRequest, core: StandIn) -> Optional[Recording]
         if tap is None:
             raise ValueError(f"{cassette.path}: recording needs the real core: run pytest with --zq-core=PATH "
                              "(or ZQ_CORE)")
-        recording = _recording.Recording(tap, cassette.path, cassette.keep_secrets)
+        recording = _recording.Recording(tap, cassette.path, cassette.keep_secrets, redact)
         recording.start()
         tap.route(real_core=True)
         return recording
@@ -280,7 +286,7 @@ def _write_full_report(item: pytest.Item, text: str) -> None:
 
 @pytest.fixture
 def zq_cassette_config() -> Dict[str, Any]:
-    """Defaults for the marked tests: record_mode, match, keep_secrets (override in a conftest.py)."""
+    """Defaults for the marked tests: record_mode, match, redact, keep_secrets (override in a conftest.py)."""
     return {}
 
 

@@ -488,15 +488,17 @@ class StandIn:
     # ---- replaying a cassette ------------------------------------------------------
 
     def replay_open(self, cassette: Union[str, "os.PathLike[str]"], match: Optional["MatchRules"] = None) -> None:
-        """Answer every core call from `cassette` from now on, matched by the rules in `match`.
+        """Answer every core call from `cassette` from now on, matched by the rules in `match`
+        (and scrubbed by the redaction rules the cassette was recorded with).
 
         Raises ``zq.csdk._replay.CassetteError`` for a file that cannot be
         replayed (not a cassette, a newer format, unreadable).
         """
+        from ._redaction import header_rules
         from ._replay import CassetteError, rules_text
 
         path = os.fsencode(cassette)
-        rules = rules_text(match).encode()
+        rules = (rules_text(match) + header_rules(cassette)).encode()
         if self._lib.zqstub_replay_open(path, rules) != 0:
             raise CassetteError(self._lib.zqstub_replay_error().decode(errors="replace"))
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-namespace standin {
+namespace zq_pattern {
 
 namespace {
 
@@ -237,16 +237,24 @@ bool Pattern::find(std::string_view text, size_t from, size_t& start, size_t& en
     return PatternMachine(*this, text).search(from, start, end);
 }
 
-std::string Pattern::cut(std::string_view text) const {
-    if (prog_.empty()) return std::string(text);
-    PatternMachine vm(*this, text);
+std::string Pattern::cut(std::string_view text) const { return replace(text, {}); }
+
+std::string Pattern::replace(std::string_view text, std::string_view with) const {
     std::string out;
+    return replace(text, with, out) ? out : std::string(text);
+}
+
+bool Pattern::replace(std::string_view text, std::string_view with, std::string& out) const {
+    if (prog_.empty()) return false;
+    PatternMachine vm(*this, text);
     size_t pos = 0, s = 0, e = 0, n = text.size();
+    bool any = false;
     for (;;) {
         // The searches overlap only where a failing alternative outruns a
         // match; once they have stepped through the text twice, they are guarded.
         if (vm.scanned > 2 * n + 64) vm.guard();
         if (pos > n || !vm.search(pos, s, e)) break;
+        if (!any) out.clear(), any = true;
         out.append(text.data() + pos, s - pos);
         if (e == s && !vm.search(s, s, e, true, true)) {
             // An empty match, and no other starting there: the byte after it
@@ -254,11 +262,13 @@ std::string Pattern::cut(std::string_view text) const {
             if (s < n) out += text[s];
             pos = s + 1;
         } else {
+            out.append(with.data(), with.size());
             pos = e;
         }
     }
+    if (!any) return false;
     if (pos < n) out.append(text.data() + pos, n - pos);
-    return out;
+    return true;
 }
 
-}  // namespace standin
+}  // namespace zq_pattern

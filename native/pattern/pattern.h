@@ -1,4 +1,5 @@
-// The patterns of the match rules: a small regular-expression engine over
+// The patterns of the match and redaction rules (the stand-in's replay and
+// the recording tap both run them): a small regular-expression engine over
 // bytes that runs in time linear in its input and in constant stack, whatever
 // the pattern (a Pike VM: every alternative is followed at once, one step per
 // input byte, no backtracking).  The syntax (devkit/README.md, "Match rules"):
@@ -21,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace standin {
+namespace zq_pattern {
 
 class Pattern {
 public:
@@ -39,6 +40,11 @@ public:
     // `text` with every match (leftmost, not overlapping, as a global replace
     // would find them) cut out.
     std::string cut(std::string_view text) const;
+    // `text` with every such match replaced by `with` (an empty match is left alone).
+    std::string replace(std::string_view text, std::string_view with) const;
+    // The same into `out`, in one pass; false (`out` untouched) when nothing
+    // matches.  `text` must not view `out`'s bytes.
+    bool replace(std::string_view text, std::string_view with, std::string& out) const;
 
     // The compiled program.
     enum Op : uint8_t { BYTE, ANY, CLASS, SPLIT, JMP, BOL, EOL, MATCH };
@@ -58,4 +64,4 @@ private:
     int first_byte_ = -1;  // every match starts with this byte (-1: not known): skipped to with memchr
 };
 
-}  // namespace standin
+}  // namespace zq_pattern

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace standin {
+namespace zq_pattern {
 
 namespace {
 
@@ -318,4 +318,4 @@ std::string Pattern::compile(std::string_view source) {
     return PatternCompiler(source, *this).run();
 }
 
-}  // namespace standin
+}  // namespace zq_pattern

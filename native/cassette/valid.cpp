@@ -209,7 +209,7 @@ bool json_value(const char* p, size_t n, bool& object) {
 }
 
 std::string payload_damage(uint8_t kind, const char* p, size_t n) {
-    Walk w{p, p + n};
+    Walk w{p, p + n, true, {}};
     uint64_t u64;
     uint32_t u32;
     uint16_t u16;

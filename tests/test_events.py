@@ -271,6 +271,40 @@ def test_exit_exception_in_handler_and_the_exit_status(raised, status, out, thre
     assert out in proc.stderr
 
 
+# What the printing of a reported exception does with the interpreter's audit
+# hooks and a hook that exits; audit hooks stay for the process, so each runs
+# in one: (setup, exit status, what stderr holds, how often the exception is
+# printed: a veto leaves only the unraisable hook's report).
+@pytest.mark.parametrize("setup, status, present, printed", [
+    ("sys.addaudithook(lambda e, a: (_ for _ in ()).throw(RuntimeError('no')) if e == 'sys.excepthook' else None)",
+     0, "Exception ignored in: 'c_sdk.callback_wrapper'", 1),
+    ("sys.addaudithook(lambda e, a: (_ for _ in ()).throw(ValueError('audit')) if e == 'sys.excepthook' else None)",
+     0, "ValueError: audit", 2),
+    ("sys.excepthook = lambda *a: sys.exit(4)", 4, "", 0),
+], ids=["audit-veto", "audit-fails", "hook-exits"])
+def test_report_through_audit_hooks_and_an_exiting_hook(setup, status, present, printed):
+    script = textwrap.dedent(f"""
+        import sys
+        from zq.csdk import c_sdk
+        from zq.csdk.standin import StandIn
+        class Boom(Exception):
+            pass
+        core = StandIn()
+        core.reset()
+        def handler(t, d):
+            raise Boom("from the handler")
+        c_sdk.py_zqi_set_data_callback(handler)
+        core.queue_event(b"x", b"")
+        {setup}
+        c_sdk.py_zqi_run()
+        print("still running")
+    """)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == status, proc.stderr
+    assert present in proc.stderr and proc.stderr.count("Boom: from the handler") == printed
+    assert ("still running" in proc.stdout) == (status == 0)
+
+
 def test_handler_called_with_exactly_two_positionals(m, core):
     calls = []
 

@@ -15,18 +15,6 @@ void withhold_secrets(std::string_view fn, Value* args, int n) {
 
 namespace {
 
-long first_difference(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return static_cast<long>(i);
-    return static_cast<long>(n);
-}
-
-std::string_view bytes(const Value& v) {
-    if (!v.p) return {};
-    return {v.p, static_cast<size_t>(v.len > 0 ? v.len : 0)};
-}
-
 // A text or request in full, escaped as a preview escapes it.
 std::string quoted(std::string_view s) {
     std::string out = "'";

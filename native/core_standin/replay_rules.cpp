@@ -94,20 +94,6 @@ const Args& Rules::scrub(std::string_view fn, const Args& args, Scrubbed& out) c
 
 namespace {
 
-// The first byte where a and b differ (the shorter one's length if one is a prefix of the other).
-long first_difference(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return static_cast<long>(i);
-    return static_cast<long>(n);
-}
-
-// The bytes of a TEXT or BUF value (nullptr: a NULL pointer).
-std::string_view bytes(const Value& v) {
-    if (!v.p) return {};
-    return {v.p, static_cast<size_t>(v.len > 0 ? v.len : 0)};
-}
-
 bool masked_equal(const Value& r, const Value& x, const Rule* own, const Rule* all, long& byte) {
     bool mask = (own && !own->masks.empty()) || (all && !all->masks.empty());
     if (!r.p || !x.p || !mask) {

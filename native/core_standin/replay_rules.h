@@ -82,6 +82,20 @@ Difference compare(const Value* recorded, int n, const Args& received, const Rul
 // Whether argument `i` of `fn` is a secret (core_secrets.def): never shown.
 bool secret_argument(std::string_view fn, int i);
 
+// The first byte where a and b differ (the shorter one's length if one is a prefix of the other).
+inline long first_difference(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return static_cast<long>(i);
+    return static_cast<long>(n);
+}
+
+// The bytes of a TEXT or BUF value (empty: a NULL pointer).
+inline std::string_view bytes(const Value& v) {
+    if (!v.p) return {};
+    return {v.p, static_cast<size_t>(v.len > 0 ? v.len : 0)};
+}
+
 // "fn(arg, arg, ...)", texts and requests previewed, secrets left out; the argument `focus`
 // shows the bytes around `byte`.
 std::string preview(std::string_view fn, const Value* args, int n, Difference focus = {});

@@ -35,6 +35,7 @@ from pathlib import Path
 from typing import IO, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _launch
+from ._cores import tap_library
 from ._cassette_cli import HelpShown, UsageError, parse, parser
 from ._cassette_file import (FNPTR, I64, SECRET, VOID, Buf, CallRecord, CassetteError, EndRecord, EventRecord, Header,
                              Out, Reader, Record, ReturnRecord)
@@ -107,15 +108,6 @@ def write(path: Union[str, "os.PathLike[str]"], records: Iterable[Record]) -> No
     from ._cassette_writer import write as write_file
 
     write_file(path, records)
-
-
-def tap_library() -> str:
-    """The recording tap installed with the development kit."""
-    path = Path(__file__).resolve().parent / "_tap" / "libzq3-c.so"
-    if not path.is_file():
-        raise _launch.LaunchError(f"no recording tap is installed (looked for {path}); "
-                                  "install the development kit, zq-csdk-devkit")
-    return str(path)
 
 
 def recorded_core() -> str:

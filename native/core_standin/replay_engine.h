@@ -73,8 +73,8 @@ public:
     // A recorded call never made: in full if it is the first divergence, else
     // counted into one line for all of them.
     void unmade(const RecordedCall& rc, const std::string& instead);
-    std::string report(const std::string& path) const;
-    std::string full_report(const std::string& path) const;
+    std::string report(const std::string& path) const { return text(path, false); }
+    std::string full_report(const std::string& path) const { return text(path, true); }
 
 private:
     struct Entry {
@@ -86,6 +86,7 @@ private:
     uint64_t unmade_first_ = 0, unmade_last_ = 0, unmade_count_ = 0;
     std::map<std::string, uint64_t, std::less<>> unmade_fns_;
     std::string unmade_line() const;
+    std::string text(const std::string& path, bool full) const;
 };
 
 // The secret arguments among args, the ones the recording tap writes as

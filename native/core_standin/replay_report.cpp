@@ -18,17 +18,7 @@ namespace {
 // A text or request in full, escaped as a preview escapes it.
 std::string quoted(std::string_view s) {
     std::string out = "'";
-    for (unsigned char c : s) {
-        if (c == '\\' || c == '\'') {
-            out += '\\', out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char esc[5];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        }
-    }
+    escape_into(out, s);
     return out + "'";
 }
 
@@ -137,22 +127,8 @@ std::string headline(const std::string& path, size_t count) {
 
 }  // namespace
 
-std::string Divergences::report(const std::string& path) const {
-    if (!count_) return "";
-    std::string out = headline(path, count_);
-    size_t described = 0;
-    for (size_t k = 0; k < entries_.size(); ++k) {
-        const Entry& e = entries_[k];
-        bool summary = k == unmade_at_ && unmade_count_ > 1;
-        described += k == unmade_at_ ? unmade_count_ : 1;
-        out += std::to_string(k + 1) + ". " + (summary ? unmade_line() : e.what) + "\n";
-        if (!summary && !e.expected.empty()) out += "   expected: " + e.expected + "\n   received: " + e.received + "\n";
-    }
-    if (count_ > described) out += "... and " + std::to_string(count_ - described) + " more\n";
-    return out;
-}
-
-std::string Divergences::full_report(const std::string& path) const {
+// The report (previews) or the full report (every argument in full): one walk.
+std::string Divergences::text(const std::string& path, bool full) const {
     if (!count_) return "";
     std::string out = headline(path, count_);
     size_t described = 0;
@@ -162,7 +138,11 @@ std::string Divergences::full_report(const std::string& path) const {
         described += k == unmade_at_ ? unmade_count_ : 1;
         out += std::to_string(k + 1) + ". " + (summary ? unmade_line() : e.what) + "\n";
         if (summary) {
-            out += "   the first: " + e.expected_full + "\n";
+            if (full) out += "   the first: " + e.expected_full + "\n";
+            continue;
+        }
+        if (!full) {
+            if (!e.expected.empty()) out += "   expected: " + e.expected + "\n   received: " + e.received + "\n";
             continue;
         }
         if (e.expected.empty() && e.received_full.empty()) continue;

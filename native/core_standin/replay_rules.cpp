@@ -151,18 +151,7 @@ std::string quoted(std::string_view s, long around) {
     if (around > static_cast<long>(kPreview / 2) && s.size() > kPreview) from = static_cast<size_t>(around) - kPreview / 3;
     std::string out = from ? "'..." : "'";
     size_t to = from + kPreview < s.size() ? from + kPreview : s.size();
-    for (size_t i = from; i < to; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '\\' || c == '\'') {
-            out += '\\', out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char esc[5];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        }
-    }
+    escape_into(out, s.substr(from, to - from));
     return out + (to < s.size() ? "...'" : "'");
 }
 
@@ -181,6 +170,20 @@ std::string arg_preview(const Value& v, long around) {
 }
 
 }  // namespace
+
+void escape_into(std::string& out, std::string_view s) {
+    for (unsigned char c : s) {
+        if (c == '\\' || c == '\'') {
+            out += '\\', out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[5];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+}
 
 bool secret_argument(std::string_view fn, int i) {
     struct Secret {

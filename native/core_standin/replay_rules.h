@@ -82,6 +82,10 @@ Difference compare(const Value* recorded, int n, const Args& received, const Rul
 // Whether argument `i` of `fn` is a secret (core_secrets.def): never shown.
 bool secret_argument(std::string_view fn, int i);
 
+// `s` appended to `out` as a preview shows it: printable ASCII as it is,
+// a quote or backslash escaped, every other byte as \xHH.
+void escape_into(std::string& out, std::string_view s);
+
 // The first byte where a and b differ (the shorter one's length if one is a prefix of the other).
 inline long first_difference(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();

@@ -43,7 +43,15 @@ is_free_threaded() {
     "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' 2>/dev/null
 }
 
-if [ -x "$PY" ] && is_free_threaded "$PY"; then
+# A build is reused only if its install finished: an interrupted `make install`
+# leaves an interpreter that starts but has no extension modules (lib-dynload),
+# no headers and no pip, and cannot make a working environment.
+is_complete() {
+    "$1" -c 'import os, sys, sysconfig, _ssl, _ctypes, ensurepip, venv
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")))' 2>/dev/null
+}
+
+if [ -x "$PY" ] && is_free_threaded "$PY" && is_complete "$PY"; then
     echo "$PY"
     exit 0
 fi
@@ -91,8 +99,8 @@ flags=(--disable-gil --prefix="$PREFIX" --with-ensurepip=install)
     exit 1
 }
 rm -rf "$tree"
-is_free_threaded "$PY" || {
-    echo "$PY is not a free-threaded build" >&2
+is_free_threaded "$PY" && is_complete "$PY" || {
+    echo "$PY is not a complete free-threaded build" >&2
     exit 1
 }
 echo "$PY"

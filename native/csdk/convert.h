@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "pycompat.h"
 #include "ref.h"
 
 namespace csdk {
@@ -15,6 +16,11 @@ namespace csdk {
 // reference and its export count, which resizing checks.  The buffer
 // protocol is not asked: a subclass may define __buffer__ (3.12 on) and lend
 // some other memory, leaving the bytearray's own unpinned.
+//
+// Without the interpreter lock another thread may lend, export or resize the
+// same bytearray at once: the count is changed, and the buffer and its size
+// read, under the object's critical section, the one bytearray's own export
+// and resizing take (3.14 on).
 class Pin {
 public:
     Pin() = default;
@@ -22,18 +28,38 @@ public:
     Pin& operator=(const Pin&) = delete;
     ~Pin() {
         if (owner_) {
-            --reinterpret_cast<PyByteArrayObject*>(owner_)->ob_exports;
+#if CSDK_FREE_THREADED
+            Py_BEGIN_CRITICAL_SECTION(owner_);
+            --exports(owner_);
+            Py_END_CRITICAL_SECTION();
+#else
+            --exports(owner_);
+#endif
             Py_DECREF(owner_);
         }
     }
-    // A bytearray's buffer, pinned until this object goes.
-    char* hold(PyObject* bytearray) {
-        ++reinterpret_cast<PyByteArrayObject*>(bytearray)->ob_exports;
-        owner_ = Py_NewRef(bytearray);
-        return PyByteArray_AS_STRING(bytearray);  // "" when empty
+    // A bytearray's buffer ("" when empty) and its size, pinned until this object goes.
+    char* hold(PyObject* bytearray, Py_ssize_t& size) {
+#if CSDK_FREE_THREADED
+        char* p;
+        Py_BEGIN_CRITICAL_SECTION(bytearray);
+        p = pin(bytearray, size);
+        Py_END_CRITICAL_SECTION();
+        return p;
+#else
+        return pin(bytearray, size);
+#endif
     }
 
 private:
+    static Py_ssize_t& exports(PyObject* bytearray) { return reinterpret_cast<PyByteArrayObject*>(bytearray)->ob_exports; }
+    char* pin(PyObject* bytearray, Py_ssize_t& size) {
+        ++exports(bytearray);
+        owner_ = Py_NewRef(bytearray);
+        size = PyByteArray_GET_SIZE(bytearray);
+        return PyByteArray_AS_STRING(bytearray);
+    }
+
     PyObject* owner_ = nullptr;  // set while something is pinned: the one test on the way out
 };
 
@@ -50,7 +76,8 @@ public:
             return true;
         }
         if (PyByteArray_Check(o)) {
-            ptr_ = pin_.hold(o);
+            Py_ssize_t size;
+            ptr_ = pin_.hold(o, size);
             return true;
         }
         raise_not_bytes(o);
@@ -79,8 +106,7 @@ public:
                 ptr_ = PyBytes_AS_STRING(o);
                 size = PyBytes_GET_SIZE(o);
             } else if (PyByteArray_Check(o)) {
-                ptr_ = pin_.hold(o);
-                size = PyByteArray_GET_SIZE(o);
+                ptr_ = pin_.hold(o, size);
             } else {
                 raise_not_bytes(o);
                 return false;

@@ -214,10 +214,11 @@ core = StandIn()
 core.set_live(True)
 core.logging(False)
 armed = [False]
+in_run = [False]  # cleared by the first statement that runs once run() has ended
 
 
-def on_int(signum, frame):  # the application's handler: an interrupt while a stream is on
-    if armed[0]:
+def on_int(signum, frame):  # the application's handler: an interrupt while a stream is on and run() has not ended
+    if armed[0] and in_run[0]:
         raise KeyboardInterrupt
 
 
@@ -239,21 +240,20 @@ interrupted = 0
 for _ in range(ROUNDS):
     go, done = threading.Event(), threading.Event()
     threading.Thread(target=stream, args=(go, done)).start()
+    in_run[0] = True
     try:
         try:
             go.set()
             live.run()
         except KeyboardInterrupt:
+            in_run[0] = False
             interrupted += 1
     except KeyboardInterrupt:  # one more, while the first was being caught
+        in_run[0] = False
         interrupted += 1
-    while True:  # the stream's tail (not through join(), which an interrupt can end early)
-        try:
-            while not done.is_set():
-                time.sleep(0.001)
-            break
-        except KeyboardInterrupt:
-            pass
+    in_run[0] = False
+    while not done.is_set():  # the stream's tail: past the run, into the application's handler
+        time.sleep(0.001)
 threading.Timer(0.05, c_sdk.py_zqi_stop).start()
 print(json.dumps({"interrupted": interrupted, "in progress": live._current is not None,
                   "descriptors": sorted(os.listdir("/proc/self/fd")) == sorted(fds),

@@ -1,5 +1,6 @@
 """zq.csdk.live.run() on the live stand-in: the lock released while the core waits, events on
 either thread, signals and the handler's KeyboardInterrupt/SystemExit stopping it."""
+import faulthandler
 import json
 import os
 import signal
@@ -31,27 +32,34 @@ def later(delay, action):
 
 
 def test_other_threads_progress_while_the_core_waits(m, live_core):
-    counts = [0] * 8  # loop turns in each 50 ms window
+    # The run ends only when another thread stops it, and that thread first runs
+    # many turns of Python once the core is inside zqi_run: with the interpreter
+    # lock held there it could not, and the run would hang (ended by the watchdog).
+    turns = 0
     returned = threading.Event()
 
     def count():
-        start = time.monotonic()
-        while (i := int((time.monotonic() - start) / 0.05)) < len(counts):
-            counts[i] += 1
+        nonlocal turns
+        while live_core.call_count("zqi_run") == 0:
+            time.sleep(0.001)
+        for _ in range(200_000):
+            turns += 1
         # From another thread: the run returns zqi_run's result.  A stop that
-        # comes before zqi_run has begun (a starved main thread) is lost, so it
-        # is sent until the run has returned.
+        # comes before zqi_run has begun waiting is lost, so it is sent until
+        # the run has returned.
         while not returned.is_set():
             m.py_zqi_stop()
             returned.wait(0.05)
 
     live_core.set_status("zqi_run", 7)
     later(0, count)
+    faulthandler.dump_traceback_later(120, exit=True)
     try:
         assert live.run() == 7
     finally:
         returned.set()
-    assert min(counts) > 0, counts
+        faulthandler.cancel_dump_traceback_later()
+    assert turns == 200_000
 
 
 SIGNALS = [(signal.SIGINT, KeyboardInterrupt, None), (signal.SIGTERM, SystemExit, 143)]
@@ -206,10 +214,11 @@ core = StandIn()
 core.set_live(True)
 core.logging(False)
 armed = [False]
+in_run = [False]  # cleared by the first statement that runs once run() has ended
 
 
-def on_int(signum, frame):  # the application's handler: an interrupt while a stream is on
-    if armed[0]:
+def on_int(signum, frame):  # the application's handler: an interrupt while a stream is on and run() has not ended
+    if armed[0] and in_run[0]:
         raise KeyboardInterrupt
 
 
@@ -231,21 +240,20 @@ interrupted = 0
 for _ in range(ROUNDS):
     go, done = threading.Event(), threading.Event()
     threading.Thread(target=stream, args=(go, done)).start()
+    in_run[0] = True
     try:
         try:
             go.set()
             live.run()
         except KeyboardInterrupt:
+            in_run[0] = False
             interrupted += 1
     except KeyboardInterrupt:  # one more, while the first was being caught
+        in_run[0] = False
         interrupted += 1
-    while True:  # the stream's tail (not through join(), which an interrupt can end early)
-        try:
-            while not done.is_set():
-                time.sleep(0.001)
-            break
-        except KeyboardInterrupt:
-            pass
+    in_run[0] = False
+    while not done.is_set():  # the stream's tail: past the run, into the application's handler
+        time.sleep(0.001)
 threading.Timer(0.05, c_sdk.py_zqi_stop).start()
 print(json.dumps({"interrupted": interrupted, "in progress": live._current is not None,
                   "descriptors": sorted(os.listdir("/proc/self/fd")) == sorted(fds),

@@ -2,80 +2,23 @@
 // signature, answering with success by default.  Reply functions echo the
 // request (or a fixed text when there is none), text functions return fixed
 // texts.  A test scripts statuses, replies, faults and events through the
-// control API in standin.h and reads back a log of every call.
+// control API (control.cpp) and reads back a log of every call.
 // Built with hidden visibility: the library exports the functions these two
 // headers declare, and nothing else.
 #pragma GCC visibility push(default)
 #include "core_api.h"
 #include "standin.h"
 #pragma GCC visibility pop
-#include "call_log.h"
-#include "event_queue.h"
-#include "live_loop.h"
-#include "ticker.h"
 #include "replay.h"
+#include "state.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
-#include <map>
-#include <mutex>
 #include <string>
 
+using namespace standin;
+
 namespace {
-
-namespace replay = standin::replay;
-
-struct FnState {
-    explicit FnState(const char* n);
-    // What an unscripted call reads and writes, together in one cache line.
-    // The count is atomic: calls made outside the bridge's core lock (a live
-    // run's zqi_run and zqi_stop, the core's own thread) may count at once.
-    // What a test scripts (status, reply, modes) it sets before the calls.
-    std::atomic<long> calls{0};
-    int status = 0;
-    int deliver = 0;    // events to deliver during each call (-1: all)
-    int mode = ZQSTUB_NORMAL;
-    bool has_reply = false;
-    int mode_len = 0;
-    const char* name;
-    std::string reply;  // scripted reply or text
-    std::string held;   // what the last call handed out; valid until the next call
-
-    void reset() {
-        status = 0;
-        mode = ZQSTUB_NORMAL;
-        mode_len = 0;
-        has_reply = false;
-        reply.clear();
-        deliver = 0;
-        calls = 0;
-    }
-};
-
-std::map<std::string, FnState*>& registry() {
-    static std::map<std::string, FnState*> r;
-    return r;
-}
-
-FnState::FnState(const char* n) : name(n) { registry()[n] = this; }
-
-FnState* find(const char* fn) {
-    if (!fn) return nullptr;
-    auto it = registry().find(fn);
-    return it == registry().end() ? nullptr : it->second;
-}
-
-// Switched by the control API while core calls run on other threads.
-std::atomic<bool> g_logging{true};
-// Made once and never destroyed: a delivery thread may still wait on it at exit.
-standin::EventLoop& g_loop = *new standin::EventLoop;
-standin::Ticker& g_ticker = *new standin::Ticker(g_loop);
-standin::CallLog g_log;
-// The log is written by core calls on any thread: during a live run the
-// caller of zqi_run does not hold the interpreter lock that orders the rest.
-std::mutex g_log_mutex;
 
 [[gnu::noinline]] void deliver_scripted(int n) {
     for (; n != 0 && g_loop.deliver_one(); n -= (n > 0)) {
@@ -339,7 +282,6 @@ SCALAR(zqi_smart_reorder_cancel, (int a), .i(a))
 // A run that reached the stand-in by mistake must not pass for one on the
 // vendor's core: the first zqi_init or zqi_run of a process says so on stderr,
 // unless a test or the example has taken control (zqstub_take_control).
-std::atomic<bool> g_controlled{false};
 void announce() {
     static std::atomic<bool> said{false};
     if (g_controlled || said.exchange(true)) return;
@@ -439,148 +381,3 @@ extern "C" void zqi_set_event_callback_pb(EventCallback cb) {
     REPLAY_VALUE(zqi_set_event_callback_pb, .fnptr(reinterpret_cast<void*>(cb)), )
     ++st_zqi_set_event_callback_pb.calls;
 }
-
-// ---- control API ------------------------------------------------------------------
-extern "C" {
-
-void zqstub_reset(void) {
-    g_ticker.stop();
-    g_loop.reset();
-    for (auto& kv : registry()) kv.second->reset();
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log.clear();
-    g_log.set_capacity(standin::CallLog::kDefaultCapacity);
-    g_logging = true;
-}
-
-void zqstub_set_live(int on) { g_loop.set_live(on != 0); }
-
-void zqstub_set_delivery_thread(int on) { g_loop.set_delivery_thread(on != 0); }
-
-void zqstub_set_logging(int on) { g_logging = on != 0; }
-
-void zqstub_take_control(void) { g_controlled = true; }
-
-int zqstub_set_status(const char* fn, int status) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->status = status;
-    return 0;
-}
-
-int zqstub_set_reply(const char* fn, const void* data, int len) {
-    FnState* st = find(fn);
-    if (!st || len < 0) return -1;
-    if (zqstub_replay_active()) return 0;
-    st->has_reply = data != nullptr;
-    st->reply.assign(data ? static_cast<const char*>(data) : "", data ? static_cast<size_t>(len) : 0);
-    return 0;
-}
-
-int zqstub_set_mode(const char* fn, int mode, int len) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->mode = mode;
-    st->mode_len = len;
-    return 0;
-}
-
-int zqstub_deliver_during(const char* fn, int count) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->deliver = count;
-    return 0;
-}
-
-long zqstub_calls(const char* fn) {
-    FnState* st = find(fn);
-    return st ? st->calls.load(std::memory_order_relaxed) : -1;
-}
-
-void zqstub_queue_event(const char* msg_type, int type_len, const void* data, int data_len, int flags) {
-    if (zqstub_replay_active()) return;  // events come from the cassette
-    size_t tl = (msg_type && type_len > 0) ? static_cast<size_t>(type_len) : 0;
-    // A NULL payload keeps nothing: its length is only handed out.
-    bool keep = data && data_len > 0 && !(flags & ZQSTUB_EVENT_NULL_DATA);
-    size_t dl = keep ? static_cast<size_t>(data_len) : 0;
-    g_loop.push(msg_type, tl, static_cast<const char*>(data), dl, data_len, flags);
-}
-
-int zqstub_queue_size(void) { return static_cast<int>(g_loop.size()); }
-
-int zqstub_start_ticker(const char* msg_type, int type_len, long long period_ns, long long count) {
-    if (!msg_type || type_len < 0 || period_ns < 0 || count < 0) return -1;
-    if (zqstub_replay_active()) return 0;  // events come from the cassette
-    g_ticker.start(msg_type, static_cast<size_t>(type_len), period_ns, count);
-    return 0;
-}
-
-long long zqstub_wait_ticker(void) { return g_ticker.wait(); }
-
-long long zqstub_stop_ticker(void) { return g_ticker.stop(); }
-
-long long zqstub_monotonic_ns(void) { return standin::Ticker::now_ns(); }
-
-void* zqstub_callback(void) { return reinterpret_cast<void*>(g_loop.callback()); }
-
-int zqstub_log_count(void) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return static_cast<int>(g_log.size());
-}
-
-const char* zqstub_log_entry(int i) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (i < 0 || static_cast<size_t>(i) >= g_log.size()) return nullptr;
-    return g_log.at(static_cast<size_t>(i)).c_str();
-}
-
-void zqstub_log_clear(void) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log.clear();
-}
-
-int zqstub_set_log_capacity(long capacity) {
-    if (capacity <= 0 || capacity > ZQSTUB_LOG_CAPACITY_MAX) return -1;
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log.set_capacity(capacity);
-    return 0;
-}
-
-long zqstub_log_capacity(void) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return g_log.capacity();
-}
-
-long zqstub_log_dropped(void) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return g_log.dropped();
-}
-
-int zqstub_function_count(void) { return static_cast<int>(registry().size()); }
-
-const char* zqstub_function_name(int i) {
-    if (i < 0 || static_cast<size_t>(i) >= registry().size()) return nullptr;
-    auto it = registry().begin();
-    std::advance(it, i);
-    return it->first.c_str();
-}
-
-}  // extern "C"
-
-// What replay asks of the rest of the stand-in (replay.h).
-bool standin::replay::known_function(const char* fn) { return find(fn) != nullptr; }
-
-void standin::replay::drop_scripting() {
-    for (auto& kv : registry()) {
-        FnState& st = *kv.second;
-        st.status = st.deliver = st.mode_len = 0;
-        st.mode = ZQSTUB_NORMAL;
-        st.has_reply = false;
-    }
-    g_loop.clear();
-}
-
-EventCallback standin::replay::event_callback() { return g_loop.callback(); }

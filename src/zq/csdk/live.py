@@ -87,11 +87,19 @@ class _Run:
         self.over = False  # torn down: a signal that still reaches on_signal is the application's
         self.taken: dict[int, Any] = {}  # signal -> the application's handler
         self.lock = threading.Lock()  # held while `returned` is set and while the watcher calls zqi_stop
+        # Held while the ending is chosen and while `returned` is set; never while the core is called, so a
+        # handler waits for no stop in progress.  Re-entrant: on_signal may run on the thread that holds it.
+        self.ending = threading.RLock()
 
     def end_with(self, exc: BaseException) -> None:
-        if self.exit is None:
-            self.exit = exc
-        self.stopping = True
+        """The run is to end raising `exc`, unless another ending came first.
+
+        Threads may end a run at once (a signal's watcher, handlers on several threads): the first ending wins.
+        """
+        with self.ending:
+            if self.exit is None:
+                self.exit = exc
+            self.stopping = True
 
     def on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         """The Python-level handler during the run: notes the signal; the watcher has stopped the core."""
@@ -125,9 +133,12 @@ def _take_exit(exc: BaseException) -> bool:
     returned; otherwise false, and the bridge reports it as usual.
     """
     current = _current
-    if current is None or current.returned:
+    if current is None:
         return False
-    current.end_with(exc)
+    with current.ending:  # zqi_run has not returned, and run() raises `exc`; or it has, and it is reported
+        if current.returned:
+            return False
+        current.end_with(exc)
     c_sdk.py_zqi_stop()  # a call from the handler, as py_zqi_run's handlers make it
     return True
 
@@ -213,7 +224,7 @@ def _tear_down(current: _Run, taken: dict[int, Any], forward: Optional[int], wat
     late: Optional[BaseException] = None
 
     def returned() -> None:
-        with current.lock:
+        with current.lock, current.ending:
             current.returned = True
 
     def wakeup() -> None:

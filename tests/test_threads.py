@@ -1,21 +1,25 @@
 """Several threads at once over every shape, on any build; on the free-threaded one, with no interpreter lock.
 
 Worker threads run every shape in turn (reply-pair, adapted, request-only and direct calls, the status
-helpers, a record shared between them, events delivered on the worker's own thread) while one more thread
-disturbs them (module globals rebound, the handler swapped, the record's mapping swapped).  Every call must
-return what the stand-in answers, every queued event must reach a handler exactly once, and afterwards the
-core lock is free: another thread's call completes.
+helpers, a record shared between them, one bytearray lent by all of them, events delivered on the worker's
+own thread) while one more thread disturbs them (module globals rebound, the handler swapped, the record's
+mapping swapped, the stand-in's answers scripted again).  Every call must return what the stand-in answers,
+every queued event must reach a handler exactly once, and afterwards the core lock is free (another thread's
+call completes) and the shared bytearray is lent to no one (it can be resized).  A recording through the
+tap made while threads call holds every call.
 """
 import os
 import signal
 import subprocess
 import sys
 import sysconfig
+import textwrap
 import threading
 
 import pytest
 
 from zq.csdk import live
+from zq.csdk._cassette_file import CallRecord, EndRecord, Reader
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 4
@@ -71,8 +75,12 @@ def _request(m, rec, i):
     assert m.py_zqi_log(bytearray(b"log")) == 0
 
 
+ERROR_TEXTS = (b"stand-in error text", b"another error text, longer than the first one")
+SHARED = bytearray(b"shared")  # lent to the core by every worker at once
+
+
 def _direct(m, rec, i):
-    assert m.zqi_now() == 1700000000000 and m.zqi_strerror(i) == b"stand-in error text"
+    assert m.zqi_now() == 1700000000000 and m.zqi_strerror(i) in ERROR_TEXTS
 
 
 def _status(m, rec, i):
@@ -89,24 +97,36 @@ def _poll(m, rec, i):
     assert m.zqi_poll() == 0  # delivers one queued event on this thread, if any
 
 
-SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll]
+def _lend_shared(m, rec, i):
+    assert m.py_zqi_place_order(SHARED) == (0, b"shared")
 
 
-def _rebind_globals(m, rec, handlers, i):
+SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll, _lend_shared]
+
+
+def _rebind_globals(m, core, rec, handlers, i):
     m.CSDK_OPERATE_SUCCESS = Zero(0) if i % 2 else 0
     m.zqsdklogger = Logger()
     m.IS_PY2 = False
 
 
-def _swap_handler(m, rec, handlers, i):
+def _swap_handler(m, core, rec, handlers, i):
     m.f = handlers[i % 2]
 
 
-def _swap_mapping(m, rec, handlers, i):
+def _swap_mapping(m, core, rec, handlers, i):
     rec.data = {"price": 1.0, "volume": 10} if i % 2 else {"price": 2.0, "volume": 20}
 
 
-DISTURBERS = [_rebind_globals, _swap_handler, _swap_mapping]
+def _script_core(m, core, rec, handlers, i):
+    # What the shapes read, scripted again (ctypes lets the interpreter lock go on every build).
+    core.set_reply("zqi_strerror", ERROR_TEXTS[i % 2])
+    core.set_status("zqi_now", 0)
+    core.deliver_during("zqi_get_orders_pb", 0)
+    core.set_mode("zqi_place_order_pb", 0)
+
+
+DISTURBERS = [_rebind_globals, _swap_handler, _swap_mapping, _script_core]
 
 
 def test_import_leaves_the_interpreter_lock_as_it_was():
@@ -142,7 +162,7 @@ def test_every_shape_on_threads_at_once(m, core, disturb):
         if t == THREADS:
             i = 0
             while not done.is_set():
-                disturb(m, rec, handlers, i)
+                disturb(m, core, rec, handlers, i)
                 i += 1
             return
         try:
@@ -158,6 +178,8 @@ def test_every_shape_on_threads_at_once(m, core, disturb):
         m.zqi_poll()
     assert sorted(seen) == list(range(events))
     core_lock_is_free(m)
+    SHARED.extend(b"!")  # BufferError while an export is counted that no call holds
+    del SHARED[-1:]
 
 
 def _raises(m):
@@ -260,3 +282,47 @@ def test_system_exit_inside_a_core_call_exits_without_holding_the_core_lock():
     # Exiting joins the worker first, which needs the core lock the dying call held.
     out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT], capture_output=True, text=True, timeout=60)
     assert out.returncode == 7 and "joined False [0]" in out.stdout, out.stderr
+
+
+RECORDED_SCRIPT = """
+import threading
+from zq.csdk import c_sdk
+from zq.csdk.standin import StandIn
+THREADS, ROUNDS = {threads}, {rounds}
+core = StandIn()  # the stand-in behind the tap
+core.logging(False)
+core.queue_events([(b"ev", b"%d" % i) for i in range(THREADS * ROUNDS)])
+seen = []
+c_sdk.py_zqi_set_data_callback(lambda t, d: seen.append(d))
+start = threading.Barrier(THREADS)
+def work(t):
+    start.wait()
+    for i in range(ROUNDS):
+        assert c_sdk.py_zqi_place_order(b"%d-%d" % (t, i)) == (0, b"%d-%d" % (t, i))
+        assert c_sdk.zqi_poll() == 0  # one event, recorded on this thread
+        if i % 10 == 0:
+            core.set_reply("zqi_strerror", b"e%d" % i)  # the stand-in scripted meanwhile
+threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
+for t in threads: t.start()
+for t in threads: t.join()
+assert len(seen) == THREADS * ROUNDS
+"""
+
+
+def test_a_recording_made_while_threads_call_holds_every_call_and_event(tmp_path):
+    rounds = 200
+    script, path = tmp_path / "threads.py", tmp_path / "threads.zqc"
+    script.write_text(textwrap.dedent(RECORDED_SCRIPT.format(threads=THREADS, rounds=rounds)))
+    run = subprocess.run([sys.executable, "-m", "zq.csdk.cassette", "record", str(path), "--", sys.executable,
+                          str(script)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and "cassette tap" not in run.stderr, run.stderr
+    with Reader(str(path)) as reader:
+        records = list(reader)
+    orders = [r for r in records if isinstance(r, CallRecord) and r.fn == "zqi_place_order_pb"]
+    assert sorted(r.args[0].data for r in orders) == sorted(b"%d-%d" % (t, i) for t in range(THREADS)
+                                                           for i in range(rounds))
+    assert len({r.seq for r in records if isinstance(r, CallRecord)}) == sum(isinstance(r, CallRecord)
+                                                                          for r in records)
+    end = records[-1]
+    assert isinstance(end, EndRecord) and (end.events, end.dropped) == (THREADS * rounds, 0)
+    assert end.calls == sum(isinstance(r, CallRecord) for r in records)

@@ -31,6 +31,7 @@ EventLoop& g_loop = *new EventLoop;
 Ticker& g_ticker = *new Ticker(g_loop);
 CallLog g_log;
 std::mutex g_log_mutex;
+std::mutex g_reply_mutex;
 
 }  // namespace standin
 
@@ -68,8 +69,7 @@ int zqstub_set_reply(const char* fn, const void* data, int len) {
     FnState* st = find(fn);
     if (!st || len < 0) return -1;
     if (zqstub_replay_active()) return 0;
-    st->has_reply = data != nullptr;
-    st->reply.assign(data ? static_cast<const char*>(data) : "", data ? static_cast<size_t>(len) : 0);
+    st->set_reply(static_cast<const char*>(data), static_cast<size_t>(len));
     return 0;
 }
 

@@ -19,13 +19,17 @@ using cassette::Value;
 
 // Nonzero while a cassette is open, and before the first core call of a
 // process (ZQ_CASSETTE_REPLAY is looked at then): the one test a core call
-// makes on its way to its ordinary answer, one compare with memory.  A plain
+// makes on its way to its ordinary answer, one compare with memory.  One
 // byte: it changes only when a replay opens or closes, under the engine's
 // lock, and a thread that reads it stale takes the engine's locked path, or
-// the ordinary answer, as it would a moment earlier.
+// the ordinary answer, as it would a moment earlier.  Read without the lock
+// (here and in Engine::active) and so written, as relaxed atomics: the same
+// moves as plain ones.
 enum : unsigned char { kOff = 0, kUnchecked = 1, kActive = 2 };
 [[gnu::visibility("hidden")]] extern unsigned char g_state;  // hidden: read PC-relative, no GOT load
-inline bool pending() { return g_state != kOff; }
+inline unsigned char state() { return __atomic_load_n(&g_state, __ATOMIC_RELAXED); }
+inline void set_state(unsigned char s) { __atomic_store_n(&g_state, s, __ATOMIC_RELAXED); }
+inline bool pending() { return state() != kOff; }
 
 // A received call's arguments, built with the calls a log line is built with
 // (call_log.h), so that every function lists its arguments once.

@@ -17,8 +17,8 @@ namespace standin::replay {
 void Engine::check_environment() {
     {
         std::lock_guard<std::mutex> lk(mu_);
-        if (g_state != kUnchecked) return;
-        g_state = kOff;
+        if (state() != kUnchecked) return;
+        set_state(kOff);
     }
     const char* path = std::getenv("ZQ_CASSETTE_REPLAY");
     if (!path || !*path) return;
@@ -59,7 +59,7 @@ void Engine::finish_at_exit() {
 
 bool call(const char* fn, const Args& args, Answer& answer) {
     Engine& e = engine();
-    if (g_state == kUnchecked) e.check_environment();
+    if (state() == kUnchecked) e.check_environment();
     try {
         return e.call(fn, args, answer);
     } catch (const std::exception&) {  // out of memory, or a pattern too complex to run: the default answer

@@ -111,7 +111,7 @@ public:
     std::string open(const std::string& path, const std::string& rules);
     bool call(const char* fn, const Args& args, Answer& answer);
     int close();
-    bool active() const { return g_state == kActive; }
+    bool active() const { return state() == kActive; }
     std::string report() {
         std::lock_guard<std::mutex> lk(mu_);
         return div_.report(path_);

@@ -27,7 +27,7 @@ Engine& engine() {
 
 std::string Engine::open(const std::string& path, const std::string& rules) {
     std::lock_guard<std::mutex> lk(mu_);
-    g_state = kOff;
+    set_state(kOff);
     ++generation_;
     moved_.notify_all();
     path_ = path;
@@ -40,7 +40,7 @@ std::string Engine::open(const std::string& path, const std::string& rules) {
         return path + ": " + error;
     }
     drop_scripting();
-    g_state = kActive;
+    set_state(kActive);
     return "";
 }
 
@@ -143,7 +143,7 @@ int Engine::close() {
     }
     rd_.close();
     lanes_.clear(), last_ = nullptr, held_ = 0;
-    g_state = kOff;
+    set_state(kOff);
     ++generation_;
     moved_.notify_all();
     size_t count = div_.count();

@@ -64,8 +64,8 @@ int answer(FnState& st, const void* req, int req_len, const char* fixed, void** 
         *res_len = st.mode_len;
         break;
     default:
-        if (st.has_reply) {
-            st.held = st.reply;
+        if (st.has_reply && st.copy_reply(st.held)) {
+            // the scripted reply, now in held
         } else if (req) {
             // The echo: sized only when the length changes, then one copy.
             size_t n = req_len > 0 ? static_cast<size_t>(req_len) : 0;
@@ -88,7 +88,8 @@ int answer(FnState& st, const void* req, int req_len, const char* fixed, void** 
 // The reply functions' default, the echo, inlined into each of them; the
 // rest of answer() runs only when something is scripted.
 inline int echo(FnState& st, const void* req, int req_len, void** res, int* res_len) {
-    if (st.deliver != 0 || st.has_reply || !req || st.mode == ZQSTUB_NULL_REPLY || st.mode == ZQSTUB_NEGATIVE_LEN)
+    int mode = st.mode;
+    if (st.deliver != 0 || st.has_reply || !req || mode == ZQSTUB_NULL_REPLY || mode == ZQSTUB_NEGATIVE_LEN)
         return answer(st, req, req_len, nullptr, res, res_len);
     ++st.calls;
     size_t n = req_len > 0 ? static_cast<size_t>(req_len) : 0;
@@ -118,7 +119,7 @@ const char* text_call(FnState& st, const std::string& fixed) {
     ++st.calls;
     deliver_during(st);
     if (st.mode == ZQSTUB_NULL_TEXT) return nullptr;
-    st.held = st.has_reply ? st.reply : fixed;
+    if (!(st.has_reply && st.copy_reply(st.held))) st.held = fixed;
     return st.held.c_str();
 }
 
@@ -365,14 +366,16 @@ extern "C" long long zqi_now(void) {
     LOG(Log{st_zqi_now});
     REPLAY_VALUE(zqi_now, , recorded.i)
     ++st_zqi_now.calls;
-    return st_zqi_now.status ? st_zqi_now.status : 1700000000000LL;
+    int status = st_zqi_now.status;  // read once: a test may script it meanwhile
+    return status ? status : 1700000000000LL;
 }
 STATE(zqi_now_plus);
 extern "C" double zqi_now_plus(void) {
     LOG(Log{st_zqi_now_plus});
     REPLAY_VALUE(zqi_now_plus, , recorded.d)
     ++st_zqi_now_plus.calls;
-    return st_zqi_now_plus.status ? st_zqi_now_plus.status : 1700000000.5;
+    int status = st_zqi_now_plus.status;
+    return status ? status : 1700000000.5;
 }
 STATE(zqi_set_event_callback_pb);
 extern "C" void zqi_set_event_callback_pb(EventCallback cb) {

@@ -291,7 +291,7 @@ bool open_recording(const char* path, bool keep_secrets, const std::string& core
     g_buf.n = 0;
     restart_clock();
     append_locked(HEADER, json.data(), json.size());  // first: no call can come before it
-    __atomic_store_n(&g_rec, kOn, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_rec, kOn, __ATOMIC_RELEASE);  // a call that sees it on sees the new clock
     pthread_cond_signal(&g_wake);
     pthread_mutex_unlock(&g_mu);
     delete old;

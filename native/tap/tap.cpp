@@ -24,7 +24,7 @@ uint8_t g_rec = kOff;
 
 namespace {
 
-uint64_t g_t0;
+uint64_t g_t0;  // atomic access: a call still in progress from the last recording reads it
 uint32_t g_threads, g_generation;  // atomic access
 // The thread's own, in one block reached without a call: the tap is loaded at
 // start-up (preloaded, or linked), where the initial-exec model is allowed.
@@ -62,12 +62,12 @@ void load_once() {
 void ensure_ready() { pthread_once(&g_once, load_once); }
 
 void restart_clock() {
-    g_t0 = monotonic();
+    __atomic_store_n(&g_t0, monotonic(), __ATOMIC_RELAXED);
     __atomic_store_n(&g_threads, 0, __ATOMIC_RELAXED);
     __atomic_add_fetch(&g_generation, 1, __ATOMIC_RELAXED);
 }
 
-uint64_t now_ns() { return monotonic() - g_t0; }
+uint64_t now_ns() { return monotonic() - __atomic_load_n(&g_t0, __ATOMIC_RELAXED); }
 
 uint32_t thread_index() {
     uint32_t generation = __atomic_load_n(&g_generation, __ATOMIC_RELAXED);

@@ -168,7 +168,7 @@ class Call {
 public:
     explicit Call(int fn) : fn_(fn) {
         if (__builtin_expect(!__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE), 0)) ensure_ready();
-        uint8_t rec = __atomic_load_n(&g_rec, __ATOMIC_RELAXED);
+        uint8_t rec = __atomic_load_n(&g_rec, __ATOMIC_ACQUIRE);  // the same move as a relaxed load on x86
         rec_ = rec == kOn;
         if (rec_) t0_ = now_ns();
         else if (__builtin_expect(rec == kLost, 0)) count_lost_call();

@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "pycompat.h"
@@ -79,6 +80,41 @@ extern Global G_ADAPT;     // adapt_to_python3
 
 // Interns every Global's name; -1 with an exception set on failure.
 int intern_globals();
+// Has the module told of changes to its namespace and to builtins, where the
+// build keeps what it read; -1 with an exception set on failure.
+int watch_globals();
+// Forgets whatever was kept of every global.
+void forget_globals();
+
+#if CSDK_FREE_THREADED
+// The free-threaded build keeps no object of a global's between calls (a
+// rebinding on another thread could free it under the reader), but the
+// success test needs none: it keeps, as plain data, whether
+// CSDK_OPERATE_SUCCESS is an exact int that fits a C int, and which.  One
+// word: bit 32 set when it is, its value in bits 0-31; bits 33-63 a
+// generation.  A change to the name (its dicts' watcher, called while the
+// changing thread holds the dict's critical section) clears bit 32 and moves
+// the generation; a reader that then looks the value up (under the same
+// critical section) stores what it found only if the word is still the one it
+// saw before looking, so a change made meanwhile is never overwritten by the
+// value it replaced.
+extern std::atomic<uint64_t> g_success_word;
+constexpr uint64_t kSuccessKept = uint64_t{1} << 32;
+constexpr uint64_t kGeneration = uint64_t{1} << 33;
+bool success_from_lookup(uint64_t seen, int& value);
+
+// True with the success value when it is an exact int in a C int's range,
+// read as plain data; false otherwise (no exception set): then the caller
+// looks the value up as an object.
+inline bool success_as_int(int& value) {
+    uint64_t w = g_success_word.load(std::memory_order_acquire);
+    if (w & kSuccessKept) [[likely]] {
+        value = static_cast<int>(static_cast<uint32_t>(w));
+        return true;
+    }
+    return success_from_lookup(w, value);
+}
+#endif
 
 // An interned str, made on first use and kept for the process (nullptr with
 // MemoryError if it cannot be made).  Method names go through here so the

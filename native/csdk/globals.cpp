@@ -19,27 +19,24 @@ namespace {
 
 Global* const kGlobals[] = {&G_SUCCESS, &G_IS_PY2, &G_F, &G_LOGGER, &G_STRERROR, &G_PLATFORM, &G_ADAPT};
 
-#if CSDK_FREE_THREADED
-int g_watcher = -1;  // -1: no watcher could be had; nothing is kept
+#if CSDK_FREE_THREADED || CSDK_DICT_WATCHERS
+int g_watcher = -1;  // -1: no watcher could be had; nothing is kept, every lookup reads the dicts
 
-void forget_success() {
-    uint64_t w = g_success_word.load(std::memory_order_relaxed);
-    while (!g_success_word.compare_exchange_weak(w, (w & ~(kGeneration - 1)) + kGeneration,
-                                                 std::memory_order_acq_rel, std::memory_order_relaxed)) {
-    }
+// Whether a change to `key` may change what `gl` reads: a change that names
+// no single key (a clear, a dealloc) or whose key is not a plain str (it may
+// compare equal to the name) counts as one.
+bool may_rebind(PyObject* key, const Global& gl) {
+    return !key || !PyUnicode_CheckExact(key) || key == gl.name || PyUnicode_CompareWithASCIIString(key, gl.text) == 0;
 }
 
-// Called before each change to a watched dict takes effect, by the changing
-// thread while it holds the dict's critical section.
-int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
-    const Global& gl = G_SUCCESS;
-    if (!key || !PyUnicode_CheckExact(key) || key == gl.name || PyUnicode_CompareWithASCIIString(key, gl.text) == 0)
-        forget_success();
-    return 0;
-}
+// Called before each change to a watched dict takes effect (on the
+// free-threaded build, by the changing thread while it holds the dict's
+// critical section).
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*);
 
-int watch_namespaces() {
-    forget_success();
+// Has both dicts watched.  If the interpreter's watcher slots are all taken,
+// nothing is kept: slower, equally correct.
+int watch_dicts() {
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_dict_change);
         if (g_watcher < 0) {
@@ -48,6 +45,25 @@ int watch_namespaces() {
         }
     }
     return PyDict_Watch(g_watcher, g.dict) < 0 || PyDict_Watch(g_watcher, g.builtins) < 0 ? -1 : 0;
+}
+#endif
+
+#if CSDK_FREE_THREADED
+void forget_success() {
+    uint64_t w = g_success_word.load(std::memory_order_relaxed);
+    while (!g_success_word.compare_exchange_weak(w, (w & ~(kGeneration - 1)) + kGeneration,
+                                                 std::memory_order_acq_rel, std::memory_order_relaxed)) {
+    }
+}
+
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    if (may_rebind(key, G_SUCCESS)) forget_success();
+    return 0;
+}
+
+int watch_namespaces() {
+    forget_success();
+    return watch_dicts();
 }
 
 // A reference from one dict, read under its critical section: a change to
@@ -62,37 +78,20 @@ int get_locked(PyObject* dict, PyObject* name, PyObject** v) {
 #elif !CSDK_GLOBALS_KEPT
 int watch_namespaces() { return 0; }
 #elif CSDK_DICT_WATCHERS
-int g_watcher = -1;  // -1: no watcher could be had; every lookup reads the dicts
 uint64_t g_changes = 0;  // changes to either dict so far
 
 // What moves with every change to either dict.
 uint64_t changes() { return g_changes; }
 
-// Called before each change to a watched dict takes effect: the values kept
-// for the changed name are forgotten (every value, when the change names no
-// single key, as a clear or a dealloc does, or when the key is not a plain
-// str and may compare equal to one of the names).
+// The values kept for the changed name are forgotten.
 int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
     ++g_changes;
-    bool all = !key || !PyUnicode_CheckExact(key);
     for (Global* gl : kGlobals)
-        if (gl->value && (all || key == gl->name || PyUnicode_CompareWithASCIIString(key, gl->text) == 0))
-            gl->value = nullptr;
+        if (gl->value && may_rebind(key, *gl)) gl->value = nullptr;
     return 0;
 }
 
-// Has both dicts watched.  If the interpreter's watcher slots are all taken,
-// lookups go uncached: slower, equally correct.
-int watch_namespaces() {
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(on_dict_change);
-        if (g_watcher < 0) {
-            PyErr_Clear();
-            return 0;
-        }
-    }
-    return PyDict_Watch(g_watcher, g.dict) < 0 || PyDict_Watch(g_watcher, g.builtins) < 0 ? -1 : 0;
-}
+int watch_namespaces() { return watch_dicts(); }
 
 inline PyObject* keep(Global& gl, PyObject* v, bool) { return g_watcher < 0 ? v : (gl.value = v); }
 #else

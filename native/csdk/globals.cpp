@@ -49,20 +49,24 @@ int watch_dicts() {
 #endif
 
 #if CSDK_FREE_THREADED
-void forget_success() {
-    uint64_t w = g_success_word.load(std::memory_order_relaxed);
-    while (!g_success_word.compare_exchange_weak(w, (w & ~(kGeneration - 1)) + kGeneration,
-                                                 std::memory_order_acq_rel, std::memory_order_relaxed)) {
+// The globals with a plain-data view (module.h, plain_value).
+Global* const kPlainGlobals[] = {&G_SUCCESS, &G_IS_PY2};
+
+void forget_plain(Global& gl) {
+    uint64_t w = gl.plain.load(std::memory_order_relaxed);
+    while (!gl.plain.compare_exchange_weak(w, (w & ~(kGeneration - 1)) + kGeneration, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed)) {
     }
 }
 
 int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
-    if (may_rebind(key, G_SUCCESS)) forget_success();
+    for (Global* gl : kPlainGlobals)
+        if (may_rebind(key, *gl)) forget_plain(*gl);
     return 0;
 }
 
 int watch_namespaces() {
-    forget_success();
+    for (Global* gl : kPlainGlobals) forget_plain(*gl);
     return watch_dicts();
 }
 
@@ -110,45 +114,49 @@ inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
 
 }  // namespace
 
-#if CSDK_FREE_THREADED
-std::atomic<uint64_t> g_success_word{0};
-#endif
-
 int watch_globals() { return watch_namespaces(); }
 
 void forget_globals() {
     for (Global* gl : kGlobals) gl->value = nullptr;
 #if CSDK_FREE_THREADED
-    forget_success();
+    for (Global* gl : kPlainGlobals) forget_plain(*gl);
 #endif
 }
 
 #if CSDK_FREE_THREADED
-// Looks the value up (the word was seen without kSuccessKept) and keeps it
-// when it can be kept and nothing changed meanwhile.
-bool success_from_lookup(uint64_t seen, int& value) {
+// Looks the value up (the word was seen without kPlainKept) and keeps it
+// when it is of the kind asked for and nothing changed meanwhile.
+bool plain_from_lookup(Global& gl, Plain kind, uint64_t seen, int& value) {
     if (g_watcher < 0 || !module_ready()) {
         PyErr_Clear();
         return false;
     }
     PyObject* v = nullptr;
-    int found = get_locked(g.dict, G_SUCCESS.name, &v);
-    if (found == 0) found = get_locked(g.builtins, G_SUCCESS.name, &v);
+    int found = get_locked(g.dict, gl.name, &v);
+    if (found == 0) found = get_locked(g.builtins, gl.name, &v);
     if (found <= 0) {
         PyErr_Clear();  // the caller's own lookup raises it again
         return false;
     }
     Ref held = Ref::steal(v);
-    if (!PyLong_CheckExact(v)) return false;
-    int overflow;
-    long x = PyLong_AsLongAndOverflow(v, &overflow);
-    if (overflow || x < INT_MIN || x > INT_MAX) return false;
-    value = static_cast<int>(x);
-    g_success_word.compare_exchange_strong(seen, (seen & ~(kGeneration - 1)) | kSuccessKept | static_cast<uint32_t>(value),
-                                           std::memory_order_release, std::memory_order_relaxed);
+    if (kind == Plain::kTruth && (v == Py_True || v == Py_False || v == Py_None)) {
+        value = v == Py_True;
+    } else if (PyLong_CheckExact(v)) {
+        int overflow;
+        long x = PyLong_AsLongAndOverflow(v, &overflow);
+        if (kind == Plain::kTruth)
+            value = overflow || x != 0;
+        else if (overflow || x < INT_MIN || x > INT_MAX)
+            return false;
+        else
+            value = static_cast<int>(x);
+    } else {
+        return false;
+    }
+    gl.plain.compare_exchange_strong(seen, (seen & ~(kGeneration - 1)) | kPlainKept | static_cast<uint32_t>(value),
+                                     std::memory_order_release, std::memory_order_relaxed);
     return true;
 }
-
 #endif
 
 // A lookup can run code: the __eq__ of a key whose hash equals the name's.

@@ -20,7 +20,9 @@ class Case:
     teardown: Optional[Callable[[], None]] = None
     refs: List[int] = field(default_factory=list)   # growth after N, after 2N
     mem: List[int] = field(default_factory=list)
+    blocks: List[int] = field(default_factory=list)
     error: str = ""
+    makes_class: bool = False  # makes a new class on every call
 
 
 # ---- expected outcomes -----------------------------------------------------------------
@@ -293,7 +295,7 @@ def _nest(make, depth):
 def _record_cases(cls) -> List[Case]:
     cases = []
     n = cls.__name__
-    add = lambda label, call: cases.append(Case("records", f"{n} {label}", call))  # noqa: E731
+    add = lambda label, call, **kw: cases.append(Case("records", f"{n} {label}", call, **kw))  # noqa: E731
     d = {"key": b"A", 5: "five"}
     r = cls(d)
     fields = catalog.record_fields(cls)
@@ -347,7 +349,8 @@ def _record_cases(cls) -> List[Case]:
         add("field getter on an int", raises(lambda: desc.fget(12345), AttributeError))
         add("field getter on a float", raises(lambda: desc.__get__(1.5), AttributeError))
         add("field getter on a plain object", returns(lambda: desc.fget(plain)))
-        add("field reused on an int subclass", raises(lambda: type("P", (int,), {"f": desc})(7).f, AttributeError))
+        add("field reused on an int subclass", raises(lambda: type("P", (int,), {"f": desc})(7).f, AttributeError),
+            makes_class=True)
     return cases
 
 

@@ -42,12 +42,7 @@ from reliability.leakcases_events import event_cases  # noqa: E402
 
 REF_TOL = 2          # references the second batch may add, whatever N is
 MEM_TOL = 2048       # bytes the second batch may add to malloc's in-use total
-# Blocks the second batch may add to the interpreter's own allocator.  An
-# object kept per call is at least one block, N per batch (200 by default);
-# the free-threaded build's count also swings by up to ~90 blocks between two
-# readings as it frees what a few hundred events left in batches, a bounded
-# saw-tooth that comes back to its level.
-BLOCK_TOL = 100
+BLOCK_TOL = 16       # blocks the second batch may add to the interpreter's own allocator
 RSS_TOL = 2 << 20    # aggregate phase: RSS growth allowed between N and 2N
 TRACED_TOL = 64 << 10  # aggregate phase: tracemalloc growth allowed between N and 2N
 

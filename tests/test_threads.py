@@ -89,7 +89,14 @@ def _poll(m, rec, i):
     assert m.zqi_poll() == 0  # delivers one queued event on this thread, if any
 
 
-SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll]
+def _fails(m, rec, i):
+    # a conversion failure: its traceback entry, one per wrapper, shared by every thread
+    with pytest.raises(TypeError) as e:
+        m.py_zqi_set_bus_info(b"s", None, b"p")
+    assert e.value.__traceback__.tb_next.tb_frame.f_code.co_name == "py_zqi_set_bus_info"
+
+
+SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll, _fails]
 
 
 def _rebind_globals(m, rec, handlers, i):

@@ -86,7 +86,7 @@ def test_non_ascii_bytes_pass_unchanged(m):
     assert seen == [(("é".encode(),), {"k": "中".encode()})]
 
 
-@pytest.mark.parametrize("flag", [True, 1, "yes", [0]])
+@pytest.mark.parametrize("flag", [True, 1, 2**70, "yes", [0]])
 def test_true_is_py2_passes_everything_unchanged(m, flag):
     func, seen = recorder()
     adapter = m.adapt_to_python3(func)

@@ -6,6 +6,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -122,7 +123,11 @@ def test_once_records_what_is_missing_none_replays_and_a_changed_order_fails(tmp
     assert status == 1 and "1 failed, 4 passed" in out, out
     assert list(failures(out)) == ["test_settings"] and "zqi_set_strategy_id" in out and "divergence" in out
 
-    # all: every cassette recorded again, the new order with it; then it replays.
+    # all: every cassette recorded again, the new order with it; then it replays.  A part file a killed
+    # recording left (old, locked by nobody) goes.
+    stale = shelf / ".test_order.zqc.killed.part"
+    stale.write_bytes(b"ZQC")
+    os.utime(stale, (time.time() - 3600,) * 2)
     before = (shelf / "test_order.zqc").stat().st_mtime_ns
     status, out = pytest_run(tmp_path, "--zq-record-mode=all", f"--zq-core={STANDIN}")
     assert status == 0 and (shelf / "test_order.zqc").stat().st_mtime_ns != before, out

@@ -101,7 +101,14 @@ def _lend_shared(m, rec, i):
     assert m.py_zqi_place_order(SHARED) == (0, b"shared")
 
 
-SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll, _lend_shared]
+def _fails(m, rec, i):
+    # a conversion failure: its traceback entry, one per wrapper, shared by every thread
+    with pytest.raises(TypeError) as e:
+        m.py_zqi_set_bus_info(b"s", None, b"p")
+    assert e.value.__traceback__.tb_next.tb_frame.f_code.co_name == "py_zqi_set_bus_info"
+
+
+SHAPES = [_reply, _adapted, _request, _direct, _status, _record, _poll, _lend_shared, _fails]
 
 
 def _rebind_globals(m, core, rec, handlers, i):

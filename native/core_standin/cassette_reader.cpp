@@ -138,18 +138,6 @@ bool Reader::next(Record& r) {
     return true;
 }
 
-void Reader::seek(uint64_t offset, uint64_t index) {
-    index_ = index;
-    damage_.clear();
-    if (offset >= base_ && offset <= base_ + len_) {
-        pos_ = static_cast<size_t>(offset - base_);
-        return;
-    }
-    ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
-    base_ = offset;
-    pos_ = len_ = 0;
-}
-
 }  // namespace standin::cassette
 
 extern "C" int zqstub_cassette_check(const char* path, unsigned long long counts[3], char* text, int text_len) {

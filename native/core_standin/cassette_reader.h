@@ -119,10 +119,9 @@ public:
     void close();
     // The next record; false at the end of the readable part (damage() says why, if it is not a clean end).
     bool next(Record& r);
-    // Where the next record starts, and to go back there (`index`: the records before it).
+    // Where the next record starts, and the records before it.
     uint64_t tell() const { return base_ + pos_; }
     uint64_t index() const { return index_; }
-    void seek(uint64_t offset, uint64_t index);
     // "" while readable, else "readable up to byte N (record #K): why" (#K: the first bad record).
     const std::string& damage() const { return damage_; }
 

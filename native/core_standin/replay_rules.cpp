@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "rule_lines.h"
+
 namespace standin::replay {
 
 bool Rule::ignores(int i) const {
@@ -22,28 +24,19 @@ std::string Rule::masked(const char* p, size_t n) const {
 
 std::string Rules::parse(const std::string& text) {
     clear();
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t eol = text.find('\n', at);
-        std::string line = text.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
-        at = eol == std::string::npos ? text.size() : eol + 1;
-        if (line.empty()) continue;
-        size_t t1 = line.find('\t'), t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
-        std::string fn = line.substr(0, t1);
-        std::string kind = t1 == std::string::npos ? "" : line.substr(t1 + 1, t2 == std::string::npos ? t2 : t2 - t1 - 1);
-        std::string value = t2 == std::string::npos ? "" : line.substr(t2 + 1);
+    return zq_pattern::each_rule_line(text, [&](const zq_pattern::RuleLine& line) -> std::string {
+        const std::string &fn = line.fn, &kind = line.kind, &value = line.value;
         if (fn != "*" && !known_function(fn.c_str())) return "match rule for " + fn + ": no core function of that name";
         Rule& r = fn == "*" ? all_ : by_fn_[fn];
         has_all_ = has_all_ || fn == "*";
+        int i;
         if (kind == "function") {
             r.any = true;
         } else if (kind == "optional") {
             r.optional = true;
         } else if (kind == "ignore") {
-            char* end = nullptr;
-            long i = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || i < 0 || i >= Args::kMax) return "match rule for " + fn + ": bad argument position " + value;
-            r.ignore.push_back(static_cast<int>(i));
+            if (!zq_pattern::rule_position(value, Args::kMax, i)) return "match rule for " + fn + ": bad argument position " + value;
+            r.ignore.push_back(i);
         } else if (kind == "mask") {
             std::string why = r.masks.emplace_back().compile(value);
             if (!why.empty()) return "match rule for " + fn + ": bad mask " + value + ": " + why;
@@ -52,16 +45,14 @@ std::string Rules::parse(const std::string& text) {
             if (!why.empty()) return "redaction rule for " + fn + ": bad mask " + value + ": " + why;
             redacting_ = true;
         } else if (kind == "redact_arg") {
-            char* end = nullptr;
-            long i = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || i < 0 || i >= Args::kMax) return "redaction rule for " + fn + ": bad argument position " + value;
+            if (!zq_pattern::rule_position(value, Args::kMax, i)) return "redaction rule for " + fn + ": bad argument position " + value;
             r.withheld |= 1u << i;
             redacting_ = true;
         } else {
             return "match rule for " + fn + ": unknown kind '" + kind + "'";
         }
-    }
-    return "";
+        return "";
+    });
 }
 
 const Args& Rules::scrub(std::string_view fn, const Args& args, Scrubbed& out) const {

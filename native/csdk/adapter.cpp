@@ -93,17 +93,8 @@ private:
 
 // The call proper: no str among the arguments hands the caller's vector on.
 PyObject* forward(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Held held_flag = lookup(G_IS_PY2);
-    PyObject* flag = held_flag.get();
-    if (!flag) return nullptr;
-    int py2;
-    if (flag == Py_False) {
-        py2 = 0;
-    } else {
-        Ref hold = Ref::borrow(flag);
-        py2 = truth(flag);
-        if (py2 < 0) return nullptr;
-    }
+    int py2 = py2_flag();
+    if (py2 < 0) return nullptr;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     Py_ssize_t first = 0;

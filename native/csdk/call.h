@@ -116,10 +116,14 @@ inline PyObject* call(const char* func, Keys& keys, PyObject* const* args, Py_ss
 
 // The success value, looked up before the core call: with the name missing
 // nothing is called, and a handler that rebinds it during the call cannot
-// free the value being compared.
+// free the value being compared.  On the free-threaded build an exact int is
+// read as plain data (module.h, success_as_int) and no object is held.
 class Success {
 public:
     bool load() {
+#if CSDK_FREE_THREADED
+        if (success_as_int(plain_)) return true;
+#endif
         Held held_v = lookup(G_SUCCESS);
         PyObject* v = held_v.get();
         if (!v) return false;
@@ -127,6 +131,7 @@ public:
         value_.reset(v);
         return true;
     }
+    // The value as an object; nullptr when it was read as plain data.
     PyObject* value() const { return value_.get(); }
     // status == CSDK_OPERATE_SUCCESS (or !=, with Py_NE) by Python
     // comparison and truth value: 1, 0 or -1.  An exact int (the usual
@@ -137,6 +142,9 @@ public:
     template <class Keep>
     int compare(int status, int op, Keep&& keep) const {
         PyObject* v = value_.get();
+#if CSDK_FREE_THREADED
+        if (!v) return (plain_ == status) == (op == Py_EQ);
+#endif
         if (PyLong_CheckExact(v)) {
             int overflow;
             long x = PyLong_AsLongAndOverflow(v, &overflow);
@@ -149,6 +157,9 @@ public:
 private:
     int compare_slow(int status, int op) const;
     Ref value_;
+#if CSDK_FREE_THREADED
+    int plain_ = 0;
+#endif
 };
 
 extern Keys kReqKeys;  // ("req",)

@@ -16,9 +16,44 @@ int Success::compare_slow(int status, int op) const {
     return truth(eq.get());
 }
 
+namespace {
+
+// The code object of a wrapper's traceback entry: made at the wrapper's first
+// failure and kept, one per name, for the life of the process.  A fresh one
+// per failure would be garbage on the regular builds, but the free-threaded
+// 3.13 never frees a code object made after the process started its first
+// other thread (from then on it makes objects of deferred reference counting
+// immortal), so each failure would keep a few hundred bytes for good.
+// Entries are only ever added, so a value read from the cache stays alive
+// while its borrowed reference is turned into a strong one.
+PyObject* g_entry_codes = nullptr;  // dict: wrapper name -> code object
+
+PyObject* entry_code(const char* func) {
+    PyObject* cache = __atomic_load_n(&g_entry_codes, __ATOMIC_ACQUIRE);
+    if (!cache) {
+        PyObject* made = PyDict_New();
+        if (!made) return nullptr;
+        if (__atomic_compare_exchange_n(&g_entry_codes, &cache, made, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            cache = made;
+        else
+            Py_DECREF(made);  // another thread's cache won; `cache` is it
+    }
+    Ref name = Ref::steal(PyUnicode_FromString(func));
+    if (!name) return nullptr;
+    if (PyObject* kept = PyDict_GetItemWithError(cache, name.get())) return Py_NewRef(kept);
+    if (PyErr_Occurred()) return nullptr;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("c_sdk", func, 0)));
+    if (!code) return nullptr;
+    // Two threads failing at once in one wrapper keep the first one's.
+    PyObject* kept = PyDict_SetDefault(cache, name.get(), code.get());
+    return kept ? Py_NewRef(kept) : nullptr;
+}
+
+}  // namespace
+
 void add_traceback(const char* func) {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("c_sdk", func, 0)));
+    Ref code = Ref::steal(entry_code(func));
     Ref frame;
     if (code && g.dict)
         frame = Ref::steal(reinterpret_cast<PyObject*>(

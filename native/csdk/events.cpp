@@ -157,14 +157,7 @@ bool deliver(const char* msg_type, void* data, int data_len) {
         std::memcpy(copy, msg_type, n);
         type_text = copy;
     }
-    Held held_flag = lookup(G_IS_PY2);
-    PyObject* flag = held_flag.get();
-    if (!flag) return false;
-    int py2;
-    {
-        Ref hold = Ref::borrow(flag);
-        py2 = truth(flag);
-    }
+    int py2 = py2_flag();
     if (py2 < 0) return false;
     Ref type = Ref::steal(message_type(type_text, type_len, py2 != 0));
     if (!type) return false;

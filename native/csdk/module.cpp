@@ -10,118 +10,6 @@ namespace csdk {
 
 ModuleState g;
 
-Global G_SUCCESS{"CSDK_OPERATE_SUCCESS"};
-Global G_IS_PY2{"IS_PY2"};
-Global G_F{"f"};
-Global G_LOGGER{"zqsdklogger"};
-Global G_STRERROR{"py_zqi_strerror"};
-Global G_PLATFORM{"platform"};
-Global G_ADAPT{"adapt_to_python3"};
-
-namespace {
-
-Global* const kGlobals[] = {&G_SUCCESS, &G_IS_PY2, &G_F, &G_LOGGER, &G_STRERROR, &G_PLATFORM, &G_ADAPT};
-
-#if !CSDK_GLOBALS_KEPT
-int watch_namespaces() { return 0; }
-#elif CSDK_DICT_WATCHERS
-int g_watcher = -1;  // -1: no watcher could be had; every lookup reads the dicts
-uint64_t g_changes = 0;  // changes to either dict so far
-
-// What moves with every change to either dict.
-uint64_t changes() { return g_changes; }
-
-// Called before each change to a watched dict takes effect: the values kept
-// for the changed name are forgotten (every value, when the change names no
-// single key, as a clear or a dealloc does, or when the key is not a plain
-// str and may compare equal to one of the names).
-int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
-    ++g_changes;
-    bool all = !key || !PyUnicode_CheckExact(key);
-    for (Global* gl : kGlobals)
-        if (gl->value && (all || key == gl->name || PyUnicode_CompareWithASCIIString(key, gl->text) == 0))
-            gl->value = nullptr;
-    return 0;
-}
-
-// Has both dicts watched.  If the interpreter's watcher slots are all taken,
-// lookups go uncached: slower, equally correct.
-int watch_namespaces() {
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(on_dict_change);
-        if (g_watcher < 0) {
-            PyErr_Clear();
-            return 0;
-        }
-    }
-    return PyDict_Watch(g_watcher, g.dict) < 0 || PyDict_Watch(g_watcher, g.builtins) < 0 ? -1 : 0;
-}
-
-inline PyObject* keep(Global& gl, PyObject* v, bool) { return g_watcher < 0 ? v : (gl.value = v); }
-#else
-int watch_namespaces() { return 0; }
-
-// What moves with every change to either dict: each change gives the dict a
-// new tag, drawn from one counter of the interpreter's.
-uint64_t changes() { return dict_version(g.dict) + dict_version(g.builtins); }
-
-inline PyObject* keep(Global& gl, PyObject* v, bool from_builtins) {
-    gl.module_version = dict_version(g.dict);
-    gl.builtins_version = from_builtins ? dict_version(g.builtins) : 0;
-    return gl.value = v;
-}
-#endif
-
-}  // namespace
-
-// A lookup can run code: the __eq__ of a key whose hash equals the name's.
-// When either dict changed meanwhile (that code bound the name in the module,
-// say, after the module was looked in), the value found answers this lookup,
-// as the interpreter's own would, but is not kept: the next one looks again.
-#if !CSDK_GLOBALS_KEPT
-PyObject* lookup_slow(Global& gl) {
-    if (!module_ready()) return nullptr;
-    PyObject* v;
-    int found = PyDict_GetItemRef(g.dict, gl.name, &v);
-    if (found == 0) found = PyDict_GetItemRef(g.builtins, gl.name, &v);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
-    return found > 0 ? v : nullptr;
-}
-#else
-PyObject* lookup_slow(Global& gl) {
-    gl.value = nullptr;
-    if (!module_ready()) return nullptr;
-    const uint64_t before = changes();
-    bool from_builtins = false;
-    PyObject* v = PyDict_GetItemWithError(g.dict, gl.name);
-    if (!v) {
-        if (PyErr_Occurred()) return nullptr;
-        v = PyDict_GetItemWithError(g.builtins, gl.name);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", gl.name);
-            return nullptr;
-        }
-        from_builtins = true;
-    }
-    return changes() == before ? keep(gl, v, from_builtins) : v;
-}
-#endif
-
-int intern_globals() {
-    for (Global* gl : kGlobals) {
-        gl->value = nullptr;
-        if (!gl->name && !(gl->name = PyUnicode_InternFromString(gl->text))) return -1;
-    }
-    return 0;
-}
-
-// A function of a module whose import failed outlives the namespace it reads.
-bool module_ready() {
-    if (g.dict && g.builtins) return true;
-    PyErr_SetString(PyExc_ImportError, "module 'c_sdk' is not initialised: its import failed");
-    return false;
-}
-
 PyObject* new_function(PyMethodDef* def) { return PyCMethod_New(def, g.module, g.modname, nullptr); }
 
 namespace {
@@ -192,7 +80,7 @@ int fill(PyObject* module, PyObject* dict) {
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
     g.builtins = Py_NewRef(PyModule_GetDict(builtins));
-    if (watch_namespaces() < 0) return -1;
+    if (watch_globals() < 0) return -1;
 
     if (import_module(dict, "functools") < 0 || import_module(dict, "platform") < 0) return -1;
     if (import_from(dict, "zq.constant", "CSDK_OPERATE_SUCCESS") < 0) return -1;
@@ -211,7 +99,7 @@ void forget() {
     Py_CLEAR(g.module);
     Py_CLEAR(g.builtins);
     g.dict = nullptr;
-    for (Global* gl : kGlobals) gl->value = nullptr;
+    forget_globals();
 }
 
 int64_t g_interpreter = -1;

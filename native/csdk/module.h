@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "pycompat.h"
@@ -40,6 +41,9 @@ struct Global {
     const char* text;
     PyObject* name = nullptr;  // interned
     PyObject* value = nullptr;  // borrowed from whichever dict holds it
+#if CSDK_FREE_THREADED
+    std::atomic<uint64_t> plain{0};  // see plain_value()
+#endif
 #if CSDK_GLOBALS_KEPT && !CSDK_DICT_WATCHERS
     uint64_t module_version = 0;
     uint64_t builtins_version = 0;  // 0 when found in the module namespace
@@ -79,6 +83,44 @@ extern Global G_ADAPT;     // adapt_to_python3
 
 // Interns every Global's name; -1 with an exception set on failure.
 int intern_globals();
+// Has the module told of changes to its namespace and to builtins, where the
+// build keeps what it read; -1 with an exception set on failure.
+int watch_globals();
+// Forgets whatever was kept of every global.
+void forget_globals();
+
+#if CSDK_FREE_THREADED
+// The free-threaded build keeps no object of a global's between calls (a
+// rebinding on another thread could free it under the reader), but two tests
+// need no object: whether a status is CSDK_OPERATE_SUCCESS, and whether
+// IS_PY2 is true.  For those a Global keeps plain data, in one word: bit 32
+// set when it is kept, the value in bits 0-31; bits 33-63 a generation.  A
+// change to the name (its dicts' watcher, called while the changing thread
+// holds the dict's critical section) clears bit 32 and moves the generation;
+// a reader that then looks the value up (under the same critical section)
+// stores what it found only if the word is still the one it saw before
+// looking, so a change made meanwhile is never overwritten by the value it
+// replaced.
+enum class Plain {
+    kInt,    // an exact int that fits a C int: its value
+    kTruth,  // True, False, None or an exact int: its truth value (no code runs to find it)
+};
+constexpr uint64_t kPlainKept = uint64_t{1} << 32;
+constexpr uint64_t kGeneration = uint64_t{1} << 33;
+bool plain_from_lookup(Global& gl, Plain kind, uint64_t seen, int& value);
+
+// True with the value when the global's is of that kind, read as plain data;
+// false otherwise (no exception set): then the caller looks it up as an object.
+inline bool plain_value(Global& gl, Plain kind, int& value) {
+    uint64_t w = gl.plain.load(std::memory_order_acquire);
+    if (w & kPlainKept) [[likely]] {
+        value = static_cast<int>(static_cast<uint32_t>(w));
+        return true;
+    }
+    return plain_from_lookup(gl, kind, w, value);
+}
+inline bool success_as_int(int& value) { return plain_value(G_SUCCESS, Plain::kInt, value); }
+#endif
 
 // An interned str, made on first use and kept for the process (nullptr with
 // MemoryError if it cannot be made).  Method names go through here so the
@@ -104,6 +146,21 @@ inline int truth(PyObject* o) {
     if (o == Py_True) return 1;
     if (o == Py_False || o == Py_None) return 0;
     return PyObject_IsTrue(o);
+}
+
+// IS_PY2's truth value: 1, 0, or -1 with NameError (or the truth test's
+// own error) set.
+inline int py2_flag() {
+#if CSDK_FREE_THREADED
+    int plain;
+    if (plain_value(G_IS_PY2, Plain::kTruth, plain)) return plain;
+#endif
+    Held held_flag = lookup(G_IS_PY2);
+    PyObject* flag = held_flag.get();
+    if (!flag) return -1;
+    if (flag == Py_False) return 0;
+    Ref hold = Ref::borrow(flag);  // its truth test may run code that rebinds it
+    return truth(flag);
 }
 
 // A new function object of this module: __module__ "c_sdk", bound to the module.

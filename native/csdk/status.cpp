@@ -14,6 +14,14 @@ Keys kFailKeys(kFailNames, 1);
 
 // status <op> CSDK_OPERATE_SUCCESS, the comparison's result unchanged.
 PyObject* compare_with_success(PyObject* status, int op) {
+#if CSDK_FREE_THREADED
+    int plain;
+    if (PyLong_CheckExact(status) && success_as_int(plain)) {
+        int overflow;
+        long a = PyLong_AsLongAndOverflow(status, &overflow);
+        return PyBool_FromLong((!overflow && a == plain) == (op == Py_EQ));
+    }
+#endif
     Held held_found = lookup(G_SUCCESS);
     PyObject* found = held_found.get();
     if (!found) return nullptr;

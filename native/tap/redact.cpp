@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "rule_lines.h"
 #include "tap.h"
 
 namespace tap {
@@ -13,35 +14,29 @@ namespace tap {
 const Redaction* g_redaction = nullptr;
 
 std::string Redaction::parse(const std::string& text) {
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t eol = text.find('\n', at);
-        std::string line = text.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
-        at = eol == std::string::npos ? text.size() : eol + 1;
-        if (line.empty()) continue;
-        size_t t1 = line.find('\t'), t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
-        if (t2 == std::string::npos) return "redaction rule '" + line + "': not FN<TAB>KIND<TAB>VALUE";
-        std::string fn = line.substr(0, t1), kind = line.substr(t1 + 1, t2 - t1 - 1), value = line.substr(t2 + 1);
+    std::string why = zq_pattern::each_rule_line(text, [&](const zq_pattern::RuleLine& r) -> std::string {
+        if (!r.has_value) return "redaction rule '" + r.line + "': not FN<TAB>KIND<TAB>VALUE";
+        const std::string &fn = r.fn, &value = r.value;
         bool known = fn == "*";
         for (int i = 0; i < kFunctionCount && !known; ++i) known = fn == kNames[i];
         if (!known) return "redaction rule for " + fn + ": no core function of that name";
-        if (kind == "ignore") {
-            char* end = nullptr;
-            long i = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end || i < 0 || i >= 32)
-                return "redaction rule for " + fn + ": bad argument position " + value;
-            named_[fn].ignore.push_back(static_cast<int>(i));
-        } else if (kind == "mask") {
+        if (r.kind == "ignore") {
+            int i;
+            if (!zq_pattern::rule_position(value, 32, i)) return "redaction rule for " + fn + ": bad argument position " + value;
+            named_[fn].ignore.push_back(i);
+        } else if (r.kind == "mask") {
             auto p = std::make_unique<zq_pattern::Pattern>();
-            std::string why = p->compile(value);
-            if (!why.empty()) return "redaction rule for " + fn + ": bad mask " + value + ": " + why;
+            std::string bad = p->compile(value);
+            if (!bad.empty()) return "redaction rule for " + fn + ": bad mask " + value + ": " + bad;
             named_[fn].masks.push_back(value);
             compiled_[fn].push_back(p.get());
             patterns_.push_back(std::move(p));
         } else {
-            return "redaction rule for " + fn + ": unknown kind '" + kind + "'";
+            return "redaction rule for " + fn + ": unknown kind '" + r.kind + "'";
         }
-    }
+        return "";
+    });
+    if (!why.empty()) return why;
     by_fn_.clear();
     by_fn_.resize(static_cast<size_t>(kFunctionCount));
     for (int i = 0; i < kFunctionCount; ++i) {

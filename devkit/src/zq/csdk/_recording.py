@@ -13,10 +13,13 @@ mode      cassette exists    cassette missing
 """
 from __future__ import annotations
 
+import fcntl
+import glob
 import hashlib
 import os
 import re
 import tempfile
+import time
 from pathlib import Path
 from typing import Optional
 
@@ -66,6 +69,33 @@ def _umask() -> int:
     return 0o022
 
 
+_STALE_AFTER = 60.0  # seconds: a part file this old, and locked by nobody, was left by a recording that died
+
+
+def _sweep_stale_parts(target: Path) -> None:
+    """Removes the part files a killed recording of `target` left behind.
+
+    The tap holds a lock on the part file it records into until the recording
+    ends; the kernel lets the lock go when the process dies.  A part file
+    nobody holds, older than the moments before the tap locks it and after it
+    lets go, is one nothing will finish.
+    """
+    for part in glob.glob(os.path.join(glob.escape(str(target.parent)), f".{glob.escape(target.name)}.*.part")):
+        try:
+            fd = os.open(part, os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        try:
+            if time.time() - os.fstat(fd).st_mtime < _STALE_AFTER:
+                continue
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            os.unlink(part)
+        except OSError:
+            pass  # held by a recording in progress, or gone already
+        finally:
+            os.close(fd)
+
+
 class Recording:
     """One test's recording: into a new file beside `target`, which replaces it only when complete.
 
@@ -80,13 +110,14 @@ class Recording:
 
     def start(self) -> None:
         self.target.parent.mkdir(parents=True, exist_ok=True)
+        _sweep_stale_parts(self.target)
         fd, self._part = tempfile.mkstemp(dir=self.target.parent, prefix=f".{self.target.name}.", suffix=".part")
         os.close(fd)  # mkstemp makes it 0600; without secrets it gets the usual mode
         if not self.keep_secrets:
             os.chmod(self._part, 0o666 & ~_umask())
         try:
             self.tap.redact(self.redact)
-            self.tap.record_start(self._part, self.keep_secrets)
+            self.tap.record_start(self._part, self.keep_secrets)  # the tap locks it while it records
         except Exception:
             os.unlink(self._part)
             raise

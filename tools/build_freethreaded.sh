@@ -28,10 +28,18 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 tsan=0
-if [ "${1:-}" = "--tsan" ]; then
-    tsan=1
-    shift
-fi
+case "${1:-}" in
+"") ;;
+--tsan) tsan=1 ;;
+-h | --help)
+    awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
+    exit 0
+    ;;
+*)
+    echo "build_freethreaded.sh: unknown argument '$1' (--tsan or --help)" >&2
+    exit 2
+    ;;
+esac
 if [ "$tsan" -eq 1 ]; then
     PREFIX=${FT_PREFIX:-/var/lib/zq-ci/python3.13t-tsan}
 else

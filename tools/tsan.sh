@@ -10,6 +10,10 @@
 #
 # Each phase prints its time.
 set -euo pipefail
+if [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
+    awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
+    exit 0
+fi
 cd "$(dirname "$0")/.."
 t0=$SECONDS
 py=$(bash tools/build_freethreaded.sh --tsan)

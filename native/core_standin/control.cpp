@@ -37,6 +37,21 @@ std::mutex g_reply_mutex;
 
 using namespace standin;
 
+namespace {
+
+// Applies a test's script to the state of the function named `fn`: -1 when
+// there is no such function.  While a cassette replays, the answers come
+// from it and the script is not applied.
+template <class Set>
+int script(const char* fn, Set&& set) {
+    FnState* st = find(fn);
+    if (!st) return -1;
+    if (!zqstub_replay_active()) set(*st);
+    return 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 void zqstub_reset(void) {
@@ -58,36 +73,23 @@ void zqstub_set_logging(int on) { g_logging = on != 0; }
 void zqstub_take_control(void) { g_controlled = true; }
 
 int zqstub_set_status(const char* fn, int status) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->status = status;
-    return 0;
+    return script(fn, [&](FnState& st) { st.status = status; });
 }
 
 int zqstub_set_reply(const char* fn, const void* data, int len) {
-    FnState* st = find(fn);
-    if (!st || len < 0) return -1;
-    if (zqstub_replay_active()) return 0;
-    st->set_reply(static_cast<const char*>(data), static_cast<size_t>(len));
-    return 0;
+    if (len < 0) return -1;
+    return script(fn, [&](FnState& st) { st.set_reply(static_cast<const char*>(data), static_cast<size_t>(len)); });
 }
 
 int zqstub_set_mode(const char* fn, int mode, int len) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->mode = mode;
-    st->mode_len = len;
-    return 0;
+    return script(fn, [&](FnState& st) {
+        st.mode = mode;
+        st.mode_len = len;
+    });
 }
 
 int zqstub_deliver_during(const char* fn, int count) {
-    FnState* st = find(fn);
-    if (!st) return -1;
-    if (zqstub_replay_active()) return 0;  // answers come from the cassette
-    st->deliver = count;
-    return 0;
+    return script(fn, [&](FnState& st) { st.deliver = count; });
 }
 
 long zqstub_calls(const char* fn) {

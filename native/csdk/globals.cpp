@@ -79,8 +79,6 @@ int get_locked(PyObject* dict, PyObject* name, PyObject** v) {
     Py_END_CRITICAL_SECTION();
     return found;
 }
-#elif !CSDK_GLOBALS_KEPT
-int watch_namespaces() { return 0; }
 #elif CSDK_DICT_WATCHERS
 uint64_t g_changes = 0;  // changes to either dict so far
 
